@@ -1,0 +1,252 @@
+// End to end: every case runs the built launcher and looks at what its user
+// would see (standard output, standard error, exit status) or at what the
+// command itself sees of its process.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char *const launcher = SHLAUNCH_PATH;
+constexpr int cannot_prepare = 77; // the fault could not be set up here: skip
+
+struct Outcome {
+	int code; // exit status, or 128 + signal
+	std::string out, err;
+};
+
+std::string drain(int fd)
+{
+	std::string text;
+	char buf[65536];
+	ssize_t n;
+	while ((n = read(fd, buf, sizeof buf)) > 0)
+		text.append(buf, static_cast<size_t>(n));
+	close(fd);
+	return text;
+}
+
+// Runs the launcher with exactly argv, stdin reading `input`; `prepare` runs
+// in the new process just before the exec, to hand it a fault or a setting.
+Outcome launch(std::vector<const char *> argv, const std::function<void()> &prepare = [] {},
+               const std::string &input = "")
+{
+	int in[2], out[2], err[2];
+	if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+		return {-1, "", "pipe failed"};
+	argv.push_back(nullptr);
+	const pid_t pid = fork();
+	if (pid == 0) {
+		dup2(in[0], 0);
+		dup2(out[1], 1);
+		dup2(err[1], 2);
+		prepare();
+		execv(launcher, const_cast<char *const *>(argv.data()));
+		_exit(126);
+	}
+	close(in[0]);
+	close(out[1]);
+	close(err[1]);
+	if (write(in[1], input.data(), input.size()) < 0)
+		ADD_FAILURE() << "writing stdin";
+	close(in[1]);
+	Outcome r{-1, drain(out[0]), drain(err[0])};
+	int status;
+	waitpid(pid, &status, 0);
+	r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+	return r;
+}
+
+void ignore(std::initializer_list<int> signals)
+{
+	for (int sig : signals)
+		signal(sig, SIG_IGN);
+}
+
+TEST(Launcher, EchoesTheLineThenRunsItAsShC)
+{
+	const std::string probe = "tr '\\0' '|' </proc/$$/cmdline; echo";
+	const struct {
+		std::vector<const char *> argv;
+		std::string out;
+		int code;
+	} cases[] = {
+		{{}, "", 255},                              // not even a program name
+		{{"shlaunch"}, "", 255},                    // no command
+		{{"shlaunch", "echo hi"}, "echo hi\nhi\n", 0},
+		{{"shlaunch", ""}, "\n", 0},                // an empty line is a command too
+		{{"shlaunch", "exit 3"}, "exit 3\n", 0},    // the command's status is not passed on
+		{{"shlaunch", "kill -KILL $$"}, "kill -KILL $$\n", 0},
+		{{"shlaunch", "--version"}, "--version\n", 0}, // no options of its own
+		{{"shlaunch", "echo \"$0\" $#", "echo second"}, "echo \"$0\" $#\n/bin/sh 0\n", 0},
+		{{"shlaunch", probe.c_str()}, probe + "\n/bin/sh|-c|" + probe + "|\n", 0},
+	};
+	for (const auto &c : cases) {
+		const Outcome r = launch(c.argv);
+		const char *line = c.argv.size() > 1 ? c.argv[1] : "(none)";
+		EXPECT_EQ(r.out, c.out) << line;
+		EXPECT_EQ(r.code, c.code) << line;
+	}
+}
+
+TEST(Launcher, EchoIsByteExactAndFirstInAPipeAndInAFile)
+{
+	// The shell stops at "exit 0"; the bytes after it only travel in the echo.
+	std::string line = "exit 0\n";
+	for (int byte = 1; byte < 256; ++byte)
+		line += static_cast<char>(byte);
+	line.resize(128 * 1024 - 1, 'x'); // the longest single argument Linux passes
+	EXPECT_EQ(launch({"shlaunch", line.c_str()}).out, line + "\n");
+
+	const int file = open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+	ASSERT_GE(file, 0);
+	const Outcome r = launch({"shlaunch", "echo after"}, [&] { dup2(file, 1); });
+	EXPECT_EQ(r.code, 0);
+	lseek(file, 0, SEEK_SET);
+	EXPECT_EQ(drain(file), "echo after\nafter\n");
+}
+
+TEST(Launcher, CommandInheritsAllButTheFiveIgnoredDispositions)
+{
+	// Builtins only, then exec: once dash has forked it clears its signal mask.
+	const char *line = "echo \"$PROBE\"; pwd; read -r in; echo \"$in\" >&5; "
+	                   "exec grep -E '^Sig(Blk|Ign)' /proc/self/status";
+	const Outcome r = launch(
+		{"shlaunch", line},
+		[] {
+			ignore({SIGPIPE, SIGINT, SIGHUP, SIGQUIT, SIGCHLD, SIGTERM});
+			sigset_t usr2;
+			sigemptyset(&usr2);
+			sigaddset(&usr2, SIGUSR2);
+			sigprocmask(SIG_BLOCK, &usr2, nullptr);
+			setenv("PROBE", "inherited", 1);
+			dup2(1, 5);
+			if (chdir("/") != 0)
+				_exit(cannot_prepare);
+		},
+		"stdin\n");
+	EXPECT_EQ(r.out, std::string(line) + "\ninherited\n/\nstdin\n"
+	                 "SigBlk:\t0000000000000800\nSigIgn:\t0000000000004000\n");
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.code, 0);
+}
+
+TEST(Launcher, PipelineEndsQuietlyUnderAnInheritedIgnoredSigpipe)
+{
+	// With SIGPIPE ignored, yes would see EPIPE and complain on stderr.
+	const Outcome r = launch({"shlaunch", "yes | head -n1"}, [] { ignore({SIGPIPE}); });
+	EXPECT_EQ(r.out, "yes | head -n1\ny\n");
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.code, 0);
+}
+
+TEST(Launcher, RunsWithStdoutClosedAndLeavesBackgroundJobsRunning)
+{
+	const Outcome closed = launch({"shlaunch", "echo ran >&2"}, [] { close(1); });
+	EXPECT_EQ(closed.err, "ran\n");
+	EXPECT_EQ(closed.code, 0);
+
+	const Outcome r = launch({"shlaunch", "sleep 60 >/dev/null 2>&1 & echo $!"});
+	EXPECT_EQ(r.code, 0);
+	const pid_t job = static_cast<pid_t>(atoi(r.out.substr(r.out.find('\n') + 1).c_str()));
+	ASSERT_GT(job, 0) << r.out;
+	EXPECT_EQ(kill(job, SIGKILL), 0) << "the background job had ended";
+}
+
+TEST(Launcher, ReportsFailuresToCreateStartOrWait)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "making fork and execv fail needs root";
+
+	// An unprivileged user held to zero processes cannot fork.
+	const Outcome nofork = launch({"shlaunch", "echo hi"}, [] {
+		const rlimit none = {0, 0};
+		if (setgroups(0, nullptr) || setgid(65534) || setuid(65534) ||
+		    setrlimit(RLIMIT_NPROC, &none) || access(launcher, X_OK))
+			_exit(cannot_prepare);
+	});
+	// In a private mount namespace /bin/sh can be made something not executable.
+	const Outcome noexec = launch({"shlaunch", "echo hi"}, [] {
+		if (unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+		    mount("/dev/null", "/bin/sh", nullptr, MS_BIND, nullptr))
+			_exit(cannot_prepare);
+	});
+	// strace can make the launcher's wait fail while the child runs on.
+	const Outcome nowait = launch({}, [] {
+		execlp("strace", "strace", "-qq", "-o", "/dev/null", "-e", "inject=wait4:error=ECHILD",
+		       launcher, "echo hi", nullptr);
+		_exit(cannot_prepare);
+	});
+
+	const struct {
+		const char *fault;
+		const Outcome &r;
+		std::string out;
+		int code;
+	} cases[] = {
+		{"fork fails", nofork, "", 255},
+		{"execv fails", noexec, "echo hi\nerror\n", 0},
+		{"waitpid fails", nowait, "echo hi\nhi\n", 255},
+	};
+	for (const auto &c : cases) {
+		if (c.r.code == cannot_prepare) {
+			std::cout << "skipped: cannot make " << c.fault << " here\n";
+			continue;
+		}
+		EXPECT_EQ(c.r.out, c.out) << c.fault;
+		EXPECT_EQ(c.r.err, "") << c.fault;
+		EXPECT_EQ(c.r.code, c.code) << c.fault;
+	}
+}
+
+TEST(Launcher, CtrlCAtATerminalEndsCommandAndLauncher)
+{
+	const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+	ASSERT_GE(terminal, 0);
+	ASSERT_EQ(grantpt(terminal) | unlockpt(terminal), 0);
+	const std::string slave = ptsname(terminal);
+	const char *line = "printf 'rea%s\\n' dy; sleep 600";
+
+	const pid_t pid = fork();
+	if (pid == 0) {
+		setsid();
+		const int tty = open(slave.c_str(), O_RDWR); // becomes the controlling terminal
+		dup2(tty, 0);
+		dup2(tty, 1);
+		dup2(tty, 2);
+		closefrom(3);
+		ignore({SIGINT}); // as a job runner might leave it
+		execl(launcher, "shlaunch", line, nullptr);
+		_exit(126);
+	}
+	std::string seen;
+	char buf[4096];
+	ssize_t n;
+	while (seen.find("ready\r\n") == std::string::npos && (n = read(terminal, buf, sizeof buf)) > 0)
+		seen.append(buf, static_cast<size_t>(n));
+	EXPECT_EQ(seen, std::string(line) + "\r\nready\r\n");
+
+	ASSERT_EQ(write(terminal, "\003", 1), 1);
+	// The terminal reads EIO once no process holds it open: the shell and
+	// sleep have ended too, not only the launcher.
+	while (read(terminal, buf, sizeof buf) > 0) {
+	}
+	int status;
+	ASSERT_EQ(waitpid(pid, &status, 0), pid);
+	EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+	close(terminal);
+}
+
+} // namespace
