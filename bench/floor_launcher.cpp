@@ -35,13 +35,12 @@ char echo[128 * 1024 + 1];
 
 [[noreturn]] void launch(long argc, char **argv, char **envp)
 {
-	// The kernel's struct sigaction; a zero handler is SIG_DFL.
-	const struct {
-		long handler, flags, restorer, mask;
-	} default_action = {0, 0, 0, 0};
+	// The kernel's struct sigaction: handler, flags, restorer, mask. A zero
+	// handler is SIG_DFL.
+	const long default_action[4] = {0, 0, 0, 0};
 	const long signals[] = {13, 2, 1, 3, 17}; // PIPE, INT, HUP, QUIT, CHLD
 	for (const long sig : signals)
-		syscall4(sys_rt_sigaction, sig, as_arg(&default_action), 0, 8);
+		syscall4(sys_rt_sigaction, sig, as_arg(default_action), 0, 8);
 
 	if (argc < 2)
 		exit_group(255);
