@@ -56,11 +56,11 @@ double median(std::vector<double> values)
 
 int main(int argc, char *argv[])
 {
-	if (argc < 3) {
+	const long rounds = argc > 3 ? atol(argv[3]) : 3000;
+	if (argc < 3 || rounds < 1) {
 		fprintf(stderr, "usage: launch_bench SHLAUNCH FLOOR_LAUNCHER [ROUNDS]\n");
 		return 2;
 	}
-	const long rounds = argc > 3 ? atol(argv[3]) : 3000;
 	const long warmup = std::min(rounds, 100L);
 
 	std::vector<Way> ways = {
