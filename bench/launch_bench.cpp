@@ -1,18 +1,23 @@
-// Wall time per launch of a shell running `true`, four ways, interleaved:
+// Wall time per launch of a shell running `true`, several ways, interleaved:
 // every round starts each way once, in a fresh random order, so a drift of
-// the machine's speed hits all of them alike. Prints medians and ratios.
+// the machine's speed hits all of them alike. The ways are the shell alone,
+// env resetting the same signals, the libc-free floor, and each launcher
+// given (shlaunch, then other builds of it to compare). Prints medians, and
+// each launcher's ratio to the floor and to env.
 //
-// usage: launch_bench SHLAUNCH FLOOR_LAUNCHER [ROUNDS]
+// usage: launch_bench SHLAUNCH FLOOR_LAUNCHER [ROUNDS [LAUNCHER...]]
 #include <spawn.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <random>
+#include <string>
 #include <vector>
 
 extern char **environ;
@@ -20,7 +25,7 @@ extern char **environ;
 namespace {
 
 struct Way {
-	const char *name;
+	std::string name;
 	std::vector<const char *> argv;
 	std::vector<double> micros;
 };
@@ -58,18 +63,23 @@ int main(int argc, char *argv[])
 {
 	const long rounds = argc > 3 ? atol(argv[3]) : 3000;
 	if (argc < 3 || rounds < 1) {
-		fprintf(stderr, "usage: launch_bench SHLAUNCH FLOOR_LAUNCHER [ROUNDS]\n");
+		fprintf(stderr, "usage: launch_bench SHLAUNCH FLOOR_LAUNCHER [ROUNDS [LAUNCHER...]]\n");
 		return 2;
 	}
 	const long warmup = std::min(rounds, 100L);
 
 	std::vector<Way> ways = {
 		{"/bin/sh -c true", {"/bin/sh", "-c", "true", nullptr}, {}},
-		{"shlaunch true", {argv[1], "true", nullptr}, {}},
 		{"env --default-signal=... /bin/sh -c true",
 		 {"/usr/bin/env", "--default-signal=PIPE,INT,HUP,QUIT,CHLD", "/bin/sh", "-c", "true", nullptr}, {}},
 		{"floor true", {argv[2], "true", nullptr}, {}},
 	};
+	const size_t env = 1, floor = 2, first_launcher = 3;
+	ways.push_back({"shlaunch true", {argv[1], "true", nullptr}, {}});
+	for (int i = 4; i < argc; ++i) {
+		const char *const slash = strrchr(argv[i], '/');
+		ways.push_back({std::string(slash ? slash + 1 : argv[i]) + " true", {argv[i], "true", nullptr}, {}});
+	}
 
 	posix_spawn_file_actions_t to_null;
 	posix_spawn_file_actions_init(&to_null);
@@ -84,7 +94,7 @@ int main(int argc, char *argv[])
 		for (const size_t i : order) {
 			const double micros = time_launch(ways[i], to_null);
 			if (micros < 0) {
-				fprintf(stderr, "launch_bench: %s did not run and exit 0\n", ways[i].name);
+				fprintf(stderr, "launch_bench: %s did not run and exit 0\n", ways[i].name.c_str());
 				return 1;
 			}
 			if (round >= warmup)
@@ -93,10 +103,13 @@ int main(int argc, char *argv[])
 	}
 
 	printf("%ld interleaved rounds, median wall time per launch\n", rounds);
-	for (const Way &way : ways)
-		printf("  %-44s %8.1f us\n", way.name, median(way.micros));
-	const double shlaunch = median(ways[1].micros), env = median(ways[2].micros), floor = median(ways[3].micros);
-	printf("  %-44s %8.3f\n", "shlaunch / floor", shlaunch / floor);
-	printf("  %-44s %8.3f\n", "shlaunch / env", shlaunch / env);
+	std::vector<double> medians;
+	for (const Way &way : ways) {
+		medians.push_back(median(way.micros));
+		printf("  %-44s %8.1f us\n", way.name.c_str(), medians.back());
+	}
+	printf("%-46s %8s %8s\n", "ratio", "/ floor", "/ env");
+	for (size_t i = first_launcher; i < ways.size(); ++i)
+		printf("  %-44s %8.3f %8.3f\n", ways[i].name.c_str(), medians[i] / medians[floor], medians[i] / medians[env]);
 	return 0;
 }
