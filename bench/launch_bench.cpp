@@ -74,7 +74,7 @@ int main(int argc, char *argv[])
 		 {"/usr/bin/env", "--default-signal=PIPE,INT,HUP,QUIT,CHLD", "/bin/sh", "-c", "true", nullptr}, {}},
 		{"floor true", {argv[2], "true", nullptr}, {}},
 	};
-	const size_t env = 1, floor = 2, first_launcher = 3;
+	const size_t env_way = 1, floor_way = 2, first_launcher = 3;
 	ways.push_back({"shlaunch true", {argv[1], "true", nullptr}, {}});
 	for (int i = 4; i < argc; ++i) {
 		const char *const slash = strrchr(argv[i], '/');
@@ -110,6 +110,6 @@ int main(int argc, char *argv[])
 	}
 	printf("%-46s %8s %8s\n", "ratio", "/ floor", "/ env");
 	for (size_t i = first_launcher; i < ways.size(); ++i)
-		printf("  %-44s %8.3f %8.3f\n", ways[i].name.c_str(), medians[i] / medians[floor], medians[i] / medians[env]);
+		printf("  %-44s %8.3f %8.3f\n", ways[i].name.c_str(), medians[i] / medians[floor_way], medians[i] / medians[env_way]);
 	return 0;
 }
