@@ -3,6 +3,7 @@
 #include <sys/types.h>
 #include <sys/wait.h>
 
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -15,10 +16,17 @@ namespace {
 	char *const argv[] = {const_cast<char *>("/bin/sh"), const_cast<char *>("-c"),
 	                      const_cast<char *>(command_line), nullptr};
 
+	// The echo must never stop the command. With SIGPIPE at its default, a
+	// standard output whose reader has gone would kill this child before the
+	// shell starts, and the launcher would still report success. So the echo
+	// is written with SIGPIPE ignored, and a failed write or flush is let go;
+	// the shell gets the default back and meets the closed pipe itself, as
+	// under sh -c. On a pipe or a file stdout is fully buffered, and execv
+	// would throw the echo away with the buffer: hence the flush.
+	signal(SIGPIPE, SIG_IGN);
 	puts(command_line);
-	// On a pipe or a file stdout is fully buffered, and execv would throw the
-	// echo away with the buffer. A failed flush must not stop the command.
 	fflush(stdout);
+	signal(SIGPIPE, SIG_DFL);
 	execv("/bin/sh", argv);
 
 	puts("error");
@@ -38,8 +46,9 @@ int run_shell_command(const char *command_line)
 	if (pid == 0)
 		exec_shell(command_line);
 
-	// Only whether the child ended matters, not how. No handler is installed,
-	// so nothing should interrupt the wait; if it fails anyway, say so rather
-	// than wait again.
+	// Only whether this child ended matters, not how; and only this child:
+	// the launcher may have inherited others, from a shell that started a job
+	// and then exec'd it. No handler is installed, so nothing should interrupt
+	// the wait; if it fails anyway, say so rather than wait again.
 	return waitpid(pid, nullptr, 0) > 0 ? 0 : -1;
 }
