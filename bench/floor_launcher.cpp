@@ -66,9 +66,11 @@ char echo[128 * 1024 + 1];
 } // namespace
 
 // The kernel starts the process with argc, argv and envp on the stack.
+// Only the assembly below calls this: [[gnu::used]] keeps link-time
+// optimisation from dropping it as unreferenced.
 extern "C" [[noreturn]] void floor_start(long *stack);
 
-extern "C" [[noreturn]] void floor_start(long *stack)
+extern "C" [[noreturn, gnu::used]] void floor_start(long *stack)
 {
 	char **const argv = reinterpret_cast<char **>(stack + 1);
 	launch(stack[0], argv, argv + stack[0] + 1);
