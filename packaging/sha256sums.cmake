@@ -1,0 +1,23 @@
+# CPack runs this after each package it makes: SHA256SUMS, beside the
+# packages, holds a line for each of them (sha256sum -c reads it), one for
+# each package file still there.
+set(sums ${CPACK_PACKAGE_DIRECTORY}/SHA256SUMS)
+set(lines)
+if(EXISTS ${sums})
+  file(STRINGS ${sums} old_lines)
+  foreach(line IN LISTS old_lines)
+    string(SUBSTRING "${line}" 66 -1 name)
+    if(EXISTS ${CPACK_PACKAGE_DIRECTORY}/${name})
+      list(APPEND lines "${line}")
+    endif()
+  endforeach()
+endif()
+foreach(package IN LISTS CPACK_PACKAGE_FILES)
+  get_filename_component(name ${package} NAME)
+  file(SHA256 ${package} sum)
+  list(FILTER lines EXCLUDE REGEX "  ${name}$")
+  list(APPEND lines "${sum}  ${name}")
+endforeach()
+list(SORT lines)
+list(JOIN lines "\n" text)
+file(WRITE ${sums} "${text}\n")
