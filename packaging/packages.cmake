@@ -80,9 +80,13 @@ if(static_built_using)
   # before it.
   string(APPEND CPACK_DEBIAN_PACKAGE_SECTION "\nStatic-Built-Using: ${static_built_using}")
 endif()
-# Only a dynamic launcher needs libraries, and dpkg-shlibdeps to name them.
+# Only a dynamic launcher needs libraries, and dpkg-shlibdeps or rpm's
+# dependency generator to name them: for a static PIE the latter would ask
+# for a dynamic loader (rtld(GNU_HASH)) that it never uses.
 if(SHLAUNCH_WAY STREQUAL dynamic)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  set(CPACK_RPM_PACKAGE_AUTOREQ OFF)
 endif()
 
 set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
@@ -108,7 +112,8 @@ set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${CPACK_PACKAGE_CONTACT}
 %define clamp_mtime_to_source_date_epoch 1
 %define _build_id_links none")
 
-set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/sha256sums.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/sorted_tarball.cmake
+  ${PROJECT_SOURCE_DIR}/packaging/sha256sums.cmake)
 include(CPack)
 
 # cpack takes the modes of the files it writes itself (the .deb's members)
