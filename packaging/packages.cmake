@@ -50,7 +50,19 @@ install(FILES packaging/lintian-overrides RENAME shlaunch
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides COMPONENT debian EXCLUDE_FROM_ALL)
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/licenses/shlaunch COMPONENT rpm EXCLUDE_FROM_ALL)
 
-set(CPACK_GENERATOR DEB RPM TGZ)
+# The tarball everywhere; the RPM where rpmbuild is installed; the .deb
+# unless it would need dpkg-shlibdeps (a dynamic launcher) and there is none.
+find_program(SHLAUNCH_RPMBUILD rpmbuild)
+find_program(SHLAUNCH_DPKG_SHLIBDEPS dpkg-shlibdeps)
+set(CPACK_GENERATOR TGZ)
+if(SHLAUNCH_DPKG_SHLIBDEPS OR NOT SHLAUNCH_WAY STREQUAL dynamic)
+  list(APPEND CPACK_GENERATOR DEB)
+endif()
+if(SHLAUNCH_RPMBUILD)
+  list(APPEND CPACK_GENERATOR RPM)
+endif()
+list(JOIN CPACK_GENERATOR ", " generators)
+message(STATUS "shlaunch: the packages target makes ${generators}")
 set(CPACK_PACKAGE_NAME shlaunch)
 set(CPACK_PACKAGE_CONTACT "shlaunch developers <dev@shlaunch.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
