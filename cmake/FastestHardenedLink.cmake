@@ -8,7 +8,7 @@
 # each by building the launcher itself, and the first that links is taken:
 #
 #   musl     a static PIE against musl, found by path (SHLAUNCH_MUSL_ROOT,
-#            musl-gcc's specs, the distributions' folders)
+#            musl-gcc.specs, the distributions' folders)
 #   static   a static PIE against the compiler's own libc: musl on Alpine,
 #            elsewhere glibc, where its static library is installed
 #   dynamic  a PIE linked the usual way
@@ -85,7 +85,7 @@ function(shlaunch_link_flags way prefix)
     endif()
   endif()
   if(way STREQUAL musl)
-    # Spelled out, not left to musl-gcc's specs, which cannot make a static
+    # Spelled out, not left to musl-gcc.specs, which cannot make a static
     # PIE; and with -nostdlib and musl's files only, a call that musl lacks
     # fails the link instead of coming from glibc or libstdc++. Start files
     # go before the objects, end files after the libraries.
@@ -136,19 +136,20 @@ function(shlaunch_find_musl)
   if(SHLAUNCH_MUSL_ROOT)
     list(APPEND candidates "${SHLAUNCH_MUSL_ROOT}/lib|${SHLAUNCH_MUSL_ROOT}/include")
   endif()
-  # musl-gcc is a wrapper that names a specs file, and the specs name the
+  # musl-gcc is a wrapper that names its musl-gcc.specs, which names the
   # folders: this finds musl wherever a package put it.
   unset(shlaunch_musl_gcc CACHE)
   find_program(shlaunch_musl_gcc NAMES musl-gcc ${arch}-linux-musl-gcc)
   set(musl_gcc ${shlaunch_musl_gcc})
   unset(shlaunch_musl_gcc CACHE)
   if(musl_gcc)
-    file(STRINGS ${musl_gcc} wrapper REGEX "-specs")
-    if(wrapper MATCHES "-specs[ =]\"?([^\" ]+)" AND EXISTS "${CMAKE_MATCH_1}")
-      file(READ "${CMAKE_MATCH_1}" specs)
-      if(specs MATCHES "-L *([^ \n]+)")
+    file(STRINGS ${musl_gcc} wrapper REGEX "gcc.specs")
+    string(REGEX MATCH "/[^\" ]+gcc.specs" options_file "${wrapper}")
+    if(EXISTS "${options_file}")
+      file(READ "${options_file}" options)
+      if(options MATCHES "-L *([^ \n]+)")
         set(libdir ${CMAKE_MATCH_1})
-        if(specs MATCHES "-isystem *([^ \n]+)")
+        if(options MATCHES "-isystem *([^ \n]+)")
           list(APPEND candidates "${libdir}|${CMAKE_MATCH_1}")
         endif()
       endif()

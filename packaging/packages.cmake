@@ -51,11 +51,13 @@ install(FILES packaging/lintian-overrides RENAME shlaunch
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/licenses/shlaunch COMPONENT rpm EXCLUDE_FROM_ALL)
 
 # The tarball everywhere; the RPM where rpmbuild is installed; the .deb
-# unless it would need dpkg-shlibdeps (a dynamic launcher) and there is none.
+# unless it would need dpkg-shlibdeps and file (a dynamic launcher) and they
+# are not there.
 find_program(SHLAUNCH_RPMBUILD rpmbuild)
 find_program(SHLAUNCH_DPKG_SHLIBDEPS dpkg-shlibdeps)
+find_program(SHLAUNCH_FILE file)
 set(CPACK_GENERATOR TGZ)
-if(SHLAUNCH_DPKG_SHLIBDEPS OR NOT SHLAUNCH_WAY STREQUAL dynamic)
+if((SHLAUNCH_DPKG_SHLIBDEPS AND SHLAUNCH_FILE) OR NOT SHLAUNCH_WAY STREQUAL dynamic)
   list(APPEND CPACK_GENERATOR DEB)
 endif()
 if(SHLAUNCH_RPMBUILD)
