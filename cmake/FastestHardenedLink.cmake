@@ -182,6 +182,8 @@ endfunction()
 # Sets SHLAUNCH_WAY to the fastest way that links here, and SHLAUNCH_LIBC to
 # the libc it links against, and says so in one line.
 function(shlaunch_choose_way)
+  set(SHLAUNCH_MUSL_LIBDIR "")
+  set(SHLAUNCH_MUSL_INCLUDEDIR "")
   set(way dynamic)
   set(libc ${SHLAUNCH_COMPILER_LIBC})
   if(SHLAUNCH_STATIC AND SHLAUNCH_MUSL)
@@ -205,7 +207,7 @@ function(shlaunch_choose_way)
   # Start-up time against the musl build's, measured with bench/.
   set(cost_static 1.4)
   set(cost_dynamic 1.6)
-  if(libc STREQUAL glibc AND SHLAUNCH_STATIC)
+  if(libc STREQUAL glibc AND SHLAUNCH_STATIC AND SHLAUNCH_MUSL)
     string(APPEND said ": starts a command in about ${cost_${way}} times the time of the musl build;"
       " install musl for that (Debian, Ubuntu: musl-tools; Fedora: musl-gcc musl-devel"
       " musl-libc-static; Arch: musl)")

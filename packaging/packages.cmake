@@ -14,10 +14,11 @@
 if(SHLAUNCH_LIBC STREQUAL musl AND NOT SHLAUNCH_WAY STREQUAL dynamic)
   file(GLOB musl_notices /usr/share/doc/musl/copyright /usr/share/licenses/musl*/COPYRIGHT
     ${SHLAUNCH_MUSL_ROOT}/COPYRIGHT)
-  list(GET musl_notices 0 musl_notice)
-  if(NOT musl_notice)
-    message(WARNING "shlaunch: musl's copyright notice was not found, and the packages "
-      "lack it: install it (Debian: /usr/share/doc/musl/copyright) or set SHLAUNCH_MUSL_ROOT")
+  if(musl_notices)
+    list(GET musl_notices 0 musl_notice)
+  else()
+    message(WARNING "shlaunch: musl's copyright notice was not found, and the packages lack it. "
+      "Debian's package musl installs it; elsewhere, set SHLAUNCH_MUSL_ROOT to a musl folder holding COPYRIGHT.")
   endif()
 endif()
 
@@ -25,18 +26,20 @@ endif()
 file(READ packaging/copyright copyright)
 if(musl_notice)
   # Debian's own field, naming the source package and version linked in.
+  set(linked musl)
   execute_process(COMMAND dpkg-query -S ${SHLAUNCH_MUSL_LIBDIR}/libc.a
     OUTPUT_VARIABLE owner ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
   if(owner MATCHES "^([^:]+)")
     execute_process(COMMAND dpkg-query -W "-f=\${source:Package} (= \${source:Version})" ${CMAKE_MATCH_1}
       OUTPUT_VARIABLE static_built_using OUTPUT_STRIP_TRAILING_WHITESPACE)
+    set(linked ${static_built_using})
   endif()
   file(READ ${musl_notice} notice)
   string(REGEX REPLACE "\n+$" "" notice "${notice}")
   string(REGEX REPLACE "\n\n" "\n.\n" notice "${notice}")
   string(REPLACE "\n" "\n " notice "${notice}")
-  string(REPLACE "\n\nFiles: *" "\nComment: /usr/bin/shlaunch is linked statically against musl\
- ${static_built_using}, whose notice follows, as its package states it.\n .\n ${notice}\n\nFiles: *"
+  string(REPLACE "\n\nFiles: *" "\nComment: /usr/bin/shlaunch is linked statically against\
+ ${linked}, whose notice follows, as its package states it.\n .\n ${notice}\n\nFiles: *"
     copyright "${copyright}")
   install(FILES ${musl_notice} RENAME COPYRIGHT.musl DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT license)
   install(FILES ${musl_notice} RENAME COPYRIGHT.musl DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/licenses/shlaunch
