@@ -79,9 +79,10 @@ waits for it.
 
 A signal that a process ignores stays ignored in every program it starts.
 Under a parent that ignores these (a language runtime, a job runner, a
-CI agent, nohup), a pipeline such as 'producer | head -n1' complains of a
-broken pipe and Ctrl-C does nothing. Under shlaunch the command starts as
-it would from a fresh terminal, and the echo shows in every log what ran.
+CI agent, a wrapper that ignores hangups), a pipeline such as
+'producer | head -n1' complains of a broken pipe and Ctrl-C does
+nothing. Under shlaunch the command starts as it would from a fresh
+terminal, and the echo shows in every log what ran.
 ]=])
 set(CPACK_PACKAGE_VENDOR "shlaunch developers")
 set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR})
