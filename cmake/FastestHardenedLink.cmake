@@ -115,7 +115,9 @@ function(shlaunch_try_link way result)
   # Generator expressions mean nothing to try_compile, and the define only
   # matters to the compiler, not to whether the link works.
   list(FILTER flags_compile EXCLUDE REGEX "^\\$<")
-  try_compile(links ${PROJECT_BINARY_DIR}/link_probe/${way}
+  # The result goes to the cache before CMake 3.25, under a name of ours; it
+  # is made afresh every time all the same.
+  try_compile(SHLAUNCH_LINK_PROBE ${PROJECT_BINARY_DIR}/link_probe/${way}
     SOURCES ${PROJECT_SOURCE_DIR}/src/main.cpp ${PROJECT_SOURCE_DIR}/src/run_shell_command.cpp
     COMPILE_DEFINITIONS ${flags_compile}
     LINK_OPTIONS ${flags_link}
@@ -123,7 +125,7 @@ function(shlaunch_try_link way result)
     CXX_STANDARD 17
     OUTPUT_VARIABLE log)
   file(WRITE ${PROJECT_BINARY_DIR}/link_probe/${way}.log "${log}")
-  set(${result} ${links} PARENT_SCOPE)
+  set(${result} ${SHLAUNCH_LINK_PROBE} PARENT_SCOPE)
 endfunction()
 
 # Looks for musl where each distribution's package puts it, and tries each
