@@ -18,6 +18,7 @@
 # and fortified calls where the libc has them. A piece that CMAKE_CXX_FLAGS
 # already settles is left to it, so a distribution's own choice stands.
 
+set(shlaunch_sources ${PROJECT_SOURCE_DIR}/src/main.cpp ${PROJECT_SOURCE_DIR}/src/run_shell_command.cpp)
 set(SHLAUNCH_MUSL_ROOT "" CACHE PATH "A musl installation to try first (holding lib/ and include/)")
 
 # The compiler's own support files, which neither libc provides: its
@@ -102,8 +103,8 @@ endfunction()
 
 # add_hardened_launcher(TARGET WAY [SEPARATE_CODE] [WITHOUT piece...])
 function(add_hardened_launcher target way)
-  shlaunch_link_flags(${ARGV1} flags ${ARGN})
-  add_executable(${target} ${PROJECT_SOURCE_DIR}/src/main.cpp ${PROJECT_SOURCE_DIR}/src/run_shell_command.cpp)
+  shlaunch_link_flags(${way} flags ${ARGN})
+  add_executable(${target} ${shlaunch_sources})
   target_compile_options(${target} PRIVATE ${flags_compile})
   target_link_options(${target} PRIVATE ${flags_link})
   target_link_libraries(${target} PRIVATE ${flags_libraries})
@@ -118,7 +119,7 @@ function(shlaunch_try_link way result)
   # The result goes to the cache before CMake 3.25, under a name of ours; it
   # is made afresh every time all the same.
   try_compile(SHLAUNCH_LINK_PROBE ${PROJECT_BINARY_DIR}/link_probe/${way}
-    SOURCES ${PROJECT_SOURCE_DIR}/src/main.cpp ${PROJECT_SOURCE_DIR}/src/run_shell_command.cpp
+    SOURCES ${shlaunch_sources}
     COMPILE_DEFINITIONS ${flags_compile}
     LINK_OPTIONS ${flags_link}
     LINK_LIBRARIES ${flags_libraries}
