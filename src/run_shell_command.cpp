@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -26,6 +27,19 @@ namespace {
 	signal(SIGPIPE, SIG_IGN);
 	puts(command_line);
 	fflush(stdout);
+	// Ignoring does not discard a SIGPIPE that the parent's mask blocks: it
+	// stays pending through execv and would kill the shell, mid-command,
+	// once the shell unblocks it. A forked child starts with nothing
+	// pending, so a pending SIGPIPE is the echo's own: take it. The mask is
+	// left as inherited.
+	sigset_t pending;
+	if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+		sigset_t sigpipe;
+		sigemptyset(&sigpipe);
+		sigaddset(&sigpipe, SIGPIPE);
+		const timespec no_wait = {0, 0};
+		sigtimedwait(&sigpipe, nullptr, &no_wait);
+	}
 	signal(SIGPIPE, SIG_DFL);
 	execv("/bin/sh", argv);
 

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
@@ -12,6 +13,7 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,6 +44,8 @@ std::string drain(int fd)
 
 // Runs the launcher with exactly argv, stdin reading `input`; `prepare` runs
 // in the new process just before the exec, to hand it a fault or a setting.
+// The launcher starts a process group, ended once the launcher has been
+// reaped: nothing that the command leaves behind outlives the case.
 Outcome launch(std::vector<const char *> argv, const std::function<void()> &prepare = [] {},
                const std::string &input = "")
 {
@@ -51,6 +55,7 @@ Outcome launch(std::vector<const char *> argv, const std::function<void()> &prep
 	argv.push_back(nullptr);
 	const pid_t pid = fork();
 	if (pid == 0) {
+		setpgid(0, 0);
 		dup2(in[0], 0);
 		dup2(out[1], 1);
 		dup2(err[1], 2);
@@ -67,6 +72,7 @@ Outcome launch(std::vector<const char *> argv, const std::function<void()> &prep
 	Outcome r{-1, drain(out[0]), drain(err[0])};
 	int status;
 	waitpid(pid, &status, 0);
+	kill(-pid, SIGKILL);
 	r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 	return r;
 }
@@ -75,6 +81,22 @@ void ignore(std::initializer_list<int> signals)
 {
 	for (int sig : signals)
 		signal(sig, SIG_IGN);
+}
+
+void block(int sig)
+{
+	sigset_t set;
+	sigemptyset(&set);
+	sigaddset(&set, sig);
+	sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+// Standard output on a pipe whose reader goes at exec, being close-on-exec.
+void dead_pipe()
+{
+	int dead[2];
+	if (pipe2(dead, O_CLOEXEC) || dup2(dead[1], 1) < 0)
+		_exit(cannot_prepare);
 }
 
 TEST(Launcher, EchoesTheLineThenRunsItAsShC)
@@ -134,10 +156,7 @@ TEST(Launcher, CommandInheritsAllButTheFiveIgnoredDispositions)
 		{"shlaunch", line},
 		[] {
 			ignore({SIGPIPE, SIGINT, SIGHUP, SIGQUIT, SIGCHLD, SIGTERM});
-			sigset_t usr2;
-			sigemptyset(&usr2);
-			sigaddset(&usr2, SIGUSR2);
-			sigprocmask(SIG_BLOCK, &usr2, nullptr);
+			block(SIGUSR2);
 			setenv("PROBE", "inherited", 1);
 			setenv("PATH", "/nonexistent", 1); // the shell is /bin/sh, not sh on PATH
 			dup2(1, 5);
@@ -167,55 +186,77 @@ TEST(Launcher, PipelineEndsQuietlyUnderAnInheritedIgnoredSigpipe)
 	EXPECT_EQ(r.code, 0);
 }
 
-TEST(Launcher, RunsWithNoReaderAndWaitsForItsOwnChildOnly)
+TEST(Launcher, RunsWithNoReaderAndWaitsForItsOwnChildToEnd)
 {
 	// With stdout closed, or a pipe whose reader has gone, the echo fails and
 	// the command runs all the same; at a dead pipe it meets SIGPIPE itself,
-	// as under sh -c.
+	// as under sh -c. A parent that blocks SIGPIPE must not find the echo's
+	// own left pending, to kill the shell once it unblocks it to wait.
 	const struct {
 		const char *line;
 		std::function<void()> prepare;
+		const char *err;
 	} no_reader[] = {
-		{"echo ran >&2", [] { close(1); }},
-		{"echo ran >&2; echo x; echo not reached >&2", [] {
-			 int dead[2]; // the reader goes at exec, being close-on-exec
-			 if (pipe2(dead, O_CLOEXEC) || dup2(dead[1], 1) < 0)
-				 _exit(cannot_prepare);
-		 }},
+		{"echo ran >&2", [] { close(1); }, "ran\n"},
+		{"echo ran >&2; echo x; echo not reached >&2", dead_pipe, "ran\n"},
+		{"echo ran >&2; /bin/true; echo ran on >&2", [] { dead_pipe(); block(SIGPIPE); }, "ran\nran on\n"},
 	};
 	for (const auto &c : no_reader) {
 		const Outcome r = launch({"shlaunch", c.line}, c.prepare);
-		EXPECT_EQ(r.err, "ran\n") << c.line;
+		EXPECT_EQ(r.err, c.err) << c.line;
 		EXPECT_EQ(r.code, 0) << c.line;
 	}
 
-	const Outcome r = launch({"shlaunch", "sleep 60 >/dev/null 2>&1 & echo $!"});
-	EXPECT_EQ(r.code, 0);
-	const pid_t job = static_cast<pid_t>(atoi(r.out.substr(r.out.find('\n') + 1).c_str()));
-	ASSERT_GT(job, 0) << r.out;
-	EXPECT_EQ(kill(job, SIGKILL), 0) << "the background job had ended";
-
-	// A child the launcher inherited (a shell started a job, then exec'd the
-	// launcher) is not the command's: when the command ends the launcher is
-	// still waiting (S), not returned early and a zombie (Z).
-	const char *state = "sleep 0.2; read -r pid name state rest </proc/$LAUNCHER/stat; echo $state";
-	const Outcome inherited = launch({"shlaunch", state}, [] {
-		setenv("LAUNCHER", std::to_string(getpid()).c_str(), 1);
-		if (fork() == 0)
-			_exit(0);
-	});
-	EXPECT_EQ(inherited.out, std::string(state) + "\nS\n");
+	// The command reads the launcher's state: Z once it has ended (this test
+	// reaps it only later), S while it waits.
+	const std::string state = "read -r pid name state rest </proc/$LAUNCHER/stat; ";
+	const std::string shell_stopped = "until read -r pid name state rest </proc/$$/stat && [ $state = T ]; do sleep 0.01; done; ";
+	const struct {
+		std::string line, out, err;
+	} waits[] = {
+		// A job that the command leaves running is not waited for, nor ended.
+		{"(until " + state + "[ $state = Z ]; do sleep 0.01; done; echo ran on >&2) >/dev/null &", "", "ran on\n"},
+		// A child the launcher inherited (a shell started a job, then exec'd
+		// the launcher) is not the command's: the launcher waits on.
+		{"sleep 0.2; " + state + "echo $state", "S\n", ""},
+		// A stopped command has not ended: the launcher waits through the stop.
+		{"(" + shell_stopped + "sleep 0.2; " + state + "echo $state; kill -CONT $$) & kill -STOP $$; wait", "S\n", ""},
+	};
+	for (const auto &c : waits) {
+		const Outcome r = launch({"shlaunch", c.line.c_str()}, [] {
+			setenv("LAUNCHER", std::to_string(getpid()).c_str(), 1);
+			if (fork() == 0)
+				_exit(0);
+		});
+		EXPECT_EQ(r.out, c.line + "\n" + c.out);
+		EXPECT_EQ(r.err, c.err) << c.line;
+		EXPECT_EQ(r.code, 0) << c.line;
+	}
 }
 
 TEST(Launcher, ReportsFailuresToCreateStartOrWait)
 {
 	// An unprivileged user held to zero processes cannot fork (needs root).
-	const Outcome nofork = launch({"shlaunch", "echo hi"}, [] {
+	// It may not reach the build (under /root, say), so it runs a copy from
+	// a folder that every user may read.
+	char folder[] = "/tmp/shlaunch_test.XXXXXX";
+	const std::string copy = mkdtemp(folder) ? std::string(folder) + "/shlaunch" : "";
+	if (!copy.empty() && chmod(folder, 0755) == 0) {
+		const std::string image = drain(open(launcher, O_RDONLY | O_CLOEXEC));
+		const int fd = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
+		if (write(fd, image.data(), image.size()) != static_cast<ssize_t>(image.size()) || fchmod(fd, 0755))
+			unlink(copy.c_str()); // not there: the case is skipped
+		close(fd);
+	}
+	const Outcome nofork = launch({}, [&] {
 		const rlimit none = {0, 0};
-		if (setgroups(0, nullptr) || setgid(65534) || setuid(65534) ||
-		    setrlimit(RLIMIT_NPROC, &none) || access(launcher, X_OK))
+		if (setgroups(0, nullptr) || setgid(65534) || setuid(65534) || setrlimit(RLIMIT_NPROC, &none))
 			_exit(cannot_prepare);
+		execl(copy.c_str(), "shlaunch", "echo hi", nullptr);
+		_exit(cannot_prepare);
 	});
+	unlink(copy.c_str());
+	rmdir(folder);
 	// In a private mount namespace /bin/sh can be made something not
 	// executable (needs root, and a kernel that allows the namespace).
 	const Outcome noexec = launch({"shlaunch", "echo hi"}, [] {
@@ -263,34 +304,48 @@ TEST(Launcher, CtrlCAtATerminalEndsCommandAndLauncher)
 	if (terminal < 0 || grantpt(terminal) || unlockpt(terminal))
 		GTEST_SKIP() << "no pseudo-terminal here";
 	const std::string slave = ptsname(terminal);
-	const char *line = "printf 'rea%s\\n' dy; sleep 600";
+	// The shell becomes sleep: an interrupt that came between the two could
+	// otherwise end the shell before it started sleep, which would never see it.
+	const char *line = "printf 'rea%s\\n' dy; exec sleep 600";
 
 	const pid_t pid = fork();
+	ASSERT_GE(pid, 0);
 	if (pid == 0) {
 		setsid();
 		const int tty = open(slave.c_str(), O_RDWR); // becomes the controlling terminal
 		dup2(tty, 0);
 		dup2(tty, 1);
 		dup2(tty, 2);
-		closefrom(3);
+		close(tty);
+		close(terminal);
 		ignore({SIGINT}); // as a job runner might leave it
 		execl(launcher, "shlaunch", line, nullptr);
 		_exit(126);
 	}
+	// Reads the terminal until `until` shows, or with none until it reads
+	// EIO: no process holds it open any more. Gives up after 20 s of silence.
 	std::string seen;
-	char buf[4096];
-	ssize_t n;
-	while (seen.find("ready\r\n") == std::string::npos && (n = read(terminal, buf, sizeof buf)) > 0)
-		seen.append(buf, static_cast<size_t>(n));
+	const auto read_until = [&](const char *until) {
+		char buf[4096];
+		pollfd readable = {terminal, POLLIN, 0};
+		while (poll(&readable, 1, 20000) == 1) {
+			const ssize_t n = read(terminal, buf, sizeof buf);
+			if (n <= 0)
+				return until == nullptr;
+			seen.append(buf, static_cast<size_t>(n));
+			if (until != nullptr && seen.find(until) != std::string::npos)
+				return true;
+		}
+		return false;
+	};
+	EXPECT_TRUE(read_until("ready\r\n"));
 	EXPECT_EQ(seen, std::string(line) + "\r\nready\r\n");
-
-	ASSERT_EQ(write(terminal, "\003", 1), 1);
-	// The terminal reads EIO once no process holds it open: the shell and
-	// sleep have ended too, not only the launcher.
-	while (read(terminal, buf, sizeof buf) > 0) {
-	}
+	EXPECT_EQ(write(terminal, "\003", 1), 1);
+	// The shell, now sleep, has ended too, not only the launcher.
+	EXPECT_TRUE(read_until(nullptr)) << "the command still holds the terminal";
+	kill(-pid, SIGKILL); // whatever is left of the session, pass or fail
 	int status;
-	ASSERT_EQ(waitpid(pid, &status, 0), pid);
+	EXPECT_EQ(waitpid(pid, &status, 0), pid);
 	EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
 	close(terminal);
 }
