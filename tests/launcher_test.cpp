@@ -210,12 +210,12 @@ TEST(Launcher, RunsWithNoReaderAndWaitsForItsOwnChildToEnd)
 	// The command reads the launcher's state: Z once it has ended (this test
 	// reaps it only later), S while it waits.
 	const std::string state = "read -r pid name state rest </proc/$LAUNCHER/stat; ";
-	const std::string shell_stopped = "until read -r pid name state rest </proc/$$/stat && [ $state = T ]; do sleep 0.01; done; ";
+	const std::string shell_stopped = "while read -r pid name state rest </proc/$$/stat && [ $state != T ]; do sleep 0.01; done; ";
 	const struct {
 		std::string line, out, err;
 	} waits[] = {
 		// A job that the command leaves running is not waited for, nor ended.
-		{"(until " + state + "[ $state = Z ]; do sleep 0.01; done; echo ran on >&2) >/dev/null &", "", "ran on\n"},
+		{"(while " + state + "[ $state != Z ]; do sleep 0.01; done; echo ran on >&2) >/dev/null &", "", "ran on\n"},
 		// A child the launcher inherited (a shell started a job, then exec'd
 		// the launcher) is not the command's: the launcher waits on.
 		{"sleep 0.2; " + state + "echo $state", "S\n", ""},
