@@ -4,84 +4,87 @@
 # (bench/README.md): every glibc program probes the CPU before main, some 40
 # CPUID instructions that each trap to the hypervisor in a virtual machine,
 # and a dynamic one pays for the loader too, while static musl starts with
-# two system calls. So at every configure the ways to link are tried in turn,
-# each by building the launcher itself, and the first that links is taken:
+# two system calls. SHLAUNCH_LINK chooses the way:
 #
-#   musl     a static PIE against musl, found by path (SHLAUNCH_MUSL_ROOT,
+#   musl     a static PIE against musl: the compiler's own libc where that is
+#            musl (Alpine), else found by path (SHLAUNCH_MUSL_ROOT,
 #            musl-gcc.specs, the distributions' folders)
-#   static   a static PIE against the compiler's own libc: musl on Alpine,
-#            elsewhere glibc, where its static library is installed
+#   static   a static PIE against the compiler's own libc
 #   dynamic  a PIE linked the usual way
+#   auto     the first of these that links here, tried at every configure by
+#            building the launcher itself
 #
+# A way named explicitly that cannot link here stops configure, saying why.
 # Every way is hardened as Debian builds executables (dpkg-buildflags,
 # hardening=+all): PIE, full RELRO with BIND_NOW, the strong stack protector,
 # and fortified calls where the libc has them. A piece that CMAKE_CXX_FLAGS
 # already settles is left to it, so a distribution's own choice stands.
 
 set(shlaunch_sources ${PROJECT_SOURCE_DIR}/src/main.cpp ${PROJECT_SOURCE_DIR}/src/run_shell_command.cpp)
+set(SHLAUNCH_LINK auto CACHE STRING "How to link the launcher: auto, musl, static or dynamic")
+set_property(CACHE SHLAUNCH_LINK PROPERTY STRINGS auto musl static dynamic)
 set(SHLAUNCH_MUSL_ROOT "" CACHE PATH "A musl installation to try first (holding lib/ and include/)")
+
+# The options of release 1.0.0, for one more release.
+if(DEFINED SHLAUNCH_STATIC OR DEFINED SHLAUNCH_MUSL)
+  if(DEFINED SHLAUNCH_STATIC AND NOT SHLAUNCH_STATIC)
+    set(SHLAUNCH_LINK dynamic CACHE STRING "" FORCE)
+  elseif(DEFINED SHLAUNCH_MUSL AND NOT SHLAUNCH_MUSL)
+    set(SHLAUNCH_LINK static CACHE STRING "" FORCE)
+  endif()
+  message(DEPRECATION "SHLAUNCH_STATIC and SHLAUNCH_MUSL are replaced by SHLAUNCH_LINK, "
+    "now set to ${SHLAUNCH_LINK} from them")
+  unset(SHLAUNCH_STATIC CACHE)
+  unset(SHLAUNCH_MUSL CACHE)
+endif()
+if(NOT SHLAUNCH_LINK MATCHES "^(auto|musl|static|dynamic)$")
+  message(FATAL_ERROR "SHLAUNCH_LINK is '${SHLAUNCH_LINK}': it takes auto, musl, static or dynamic")
+endif()
 
 # The compiler's own support files, which neither libc provides: its
 # freestanding headers, crtbeginS.o, crtendS.o and libgcc.a.
 foreach(file include crtbeginS.o crtendS.o)
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${file}
-    OUTPUT_VARIABLE shlaunch_compiler_${file} OUTPUT_STRIP_TRAILING_WHITESPACE)
+    OUTPUT_VARIABLE shlaunch_compiler_${file} OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 endforeach()
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-libgcc-file-name
-  OUTPUT_VARIABLE shlaunch_libgcc OUTPUT_STRIP_TRAILING_WHITESPACE)
+  OUTPUT_VARIABLE shlaunch_libgcc OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 # The compiler's own libc, by its target triple (x86_64-alpine-linux-musl,
 # x86_64-linux-gnu).
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpmachine
-  OUTPUT_VARIABLE shlaunch_target OUTPUT_STRIP_TRAILING_WHITESPACE)
+  OUTPUT_VARIABLE shlaunch_target OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 if(shlaunch_target MATCHES "musl")
   set(SHLAUNCH_COMPILER_LIBC musl)
 else()
   set(SHLAUNCH_COMPILER_LIBC glibc)
 endif()
 
+# One text and one data mapping instead of four: read-only data and the ELF
+# headers share the text pages, 1 to 2% faster to start (bench/README.md).
+# Optional: a linker without it loses only this.
+unset(SHLAUNCH_LINKER_NOSEPARATE_CODE CACHE)
+include(CheckLinkerFlag)
+check_linker_flag(CXX LINKER:-z,noseparate-code SHLAUNCH_LINKER_NOSEPARATE_CODE)
+
 # Sets <prefix>_compile, <prefix>_link and <prefix>_libraries to build the
-# launcher WAY (musl, static or dynamic). WITHOUT leaves hardening pieces out
-# (PIE, RELRO, STACK_PROTECTOR), and SEPARATE_CODE keeps the linker's default
-# layout: for the builds the benchmark compares.
+# launcher WAY (musl, static or dynamic).
 function(shlaunch_link_flags way prefix)
-  cmake_parse_arguments(PARSE_ARGV 2 arg SEPARATE_CODE "" WITHOUT)
-  set(compile)
-  set(link)
+  set(compile -fPIE)
+  set(link LINKER:-z,relro,-z,now)
   set(libraries)
   if(NOT CMAKE_CXX_FLAGS MATCHES "_FORTIFY_SOURCE")
     # glibc warns that fortification needs the optimiser. musl has no
     # fortified calls: there it changes no byte, and stands for a libc that has.
     list(APPEND compile $<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>)
   endif()
-  if("STACK_PROTECTOR" IN_LIST arg_WITHOUT)
-    list(APPEND compile -fno-stack-protector)
-  elseif(NOT CMAKE_CXX_FLAGS MATCHES "-f(no-)?stack-protector")
+  if(NOT CMAKE_CXX_FLAGS MATCHES "-f(no-)?stack-protector")
     list(APPEND compile -fstack-protector-strong)
   endif()
-  if("RELRO" IN_LIST arg_WITHOUT)
-    list(APPEND link LINKER:-z,norelro)
-  else()
-    list(APPEND link LINKER:-z,relro,-z,now)
-  endif()
-  if("PIE" IN_LIST arg_WITHOUT)
-    list(APPEND compile -fno-pie)
-    set(pie -no-pie)
-    set(static -static)
-    set(start_file crt1.o)
-  else()
-    list(APPEND compile -fPIE)
-    set(pie -pie)
-    set(static -static-pie)
-    set(start_file rcrt1.o)
-  endif()
   if(way STREQUAL dynamic)
-    list(APPEND link ${pie})
+    list(APPEND link -pie)
   else()
-    list(APPEND link ${static})
-    if(NOT arg_SEPARATE_CODE)
-      # One text and one data mapping instead of four: read-only data and the
-      # ELF headers share the text pages. The separate layout measured 1 to 2%
-      # slower to start (bench/README.md).
+    list(APPEND link -static-pie)
+    if(SHLAUNCH_LINKER_NOSEPARATE_CODE)
       list(APPEND link LINKER:-z,noseparate-code)
     endif()
   endif()
@@ -91,7 +94,7 @@ function(shlaunch_link_flags way prefix)
     # fails the link instead of coming from glibc or libstdc++. Start files
     # go before the objects, end files after the libraries.
     list(APPEND compile -nostdinc -isystem${SHLAUNCH_MUSL_INCLUDEDIR} -isystem${shlaunch_compiler_include})
-    list(APPEND link -nostdlib ${SHLAUNCH_MUSL_LIBDIR}/${start_file} ${SHLAUNCH_MUSL_LIBDIR}/crti.o
+    list(APPEND link -nostdlib ${SHLAUNCH_MUSL_LIBDIR}/rcrt1.o ${SHLAUNCH_MUSL_LIBDIR}/crti.o
       ${shlaunch_compiler_crtbeginS.o})
     list(APPEND libraries ${SHLAUNCH_MUSL_LIBDIR}/libc.a ${shlaunch_libgcc} ${shlaunch_compiler_crtendS.o}
       ${SHLAUNCH_MUSL_LIBDIR}/crtn.o)
@@ -101,16 +104,24 @@ function(shlaunch_link_flags way prefix)
   set(${prefix}_libraries ${libraries} PARENT_SCOPE)
 endfunction()
 
-# add_hardened_launcher(TARGET WAY [SEPARATE_CODE] [WITHOUT piece...])
+# add_hardened_launcher(TARGET WAY)
 function(add_hardened_launcher target way)
-  shlaunch_link_flags(${way} flags ${ARGN})
+  shlaunch_link_flags(${way} flags)
   add_executable(${target} ${shlaunch_sources})
   target_compile_options(${target} PRIVATE ${flags_compile})
   target_link_options(${target} PRIVATE ${flags_link})
   target_link_libraries(${target} PRIVATE ${flags_libraries})
 endfunction()
 
-# Sets <result> true when the launcher builds and links WAY here.
+# What a link made is read off the binary where readelf is at hand: some
+# compilers let an option pass unused (zig c++ ignores -static-pie, and with
+# -pie links musl statically).
+find_program(SHLAUNCH_READELF NAMES readelf llvm-readelf)
+
+# Sets <result> true when the launcher builds and links WAY here, and
+# <result>_made to what the link made ("static PIE", "dynamic PIE"); a static
+# way must make a static PIE. Else sets <result>_why to the probe's first
+# line of complaint and where its log is.
 function(shlaunch_try_link way result)
   shlaunch_link_flags(${way} flags)
   # Generator expressions mean nothing to try_compile, and the define only
@@ -118,21 +129,50 @@ function(shlaunch_try_link way result)
   list(FILTER flags_compile EXCLUDE REGEX "^\\$<")
   # The result goes to the cache before CMake 3.25, under a name of ours; it
   # is made afresh every time all the same.
-  try_compile(SHLAUNCH_LINK_PROBE ${PROJECT_BINARY_DIR}/link_probe/${way}
+  set(probe ${PROJECT_BINARY_DIR}/link_probe/${way})
+  file(REMOVE ${probe}.out)
+  try_compile(SHLAUNCH_LINK_PROBE ${probe}
     SOURCES ${shlaunch_sources}
     COMPILE_DEFINITIONS ${flags_compile}
     LINK_OPTIONS ${flags_link}
     LINK_LIBRARIES ${flags_libraries}
     CXX_STANDARD 17
+    COPY_FILE ${probe}.out
     OUTPUT_VARIABLE log)
-  file(WRITE ${PROJECT_BINARY_DIR}/link_probe/${way}.log "${log}")
+  file(WRITE ${probe}.log "${log}")
+  set(made "static PIE")
+  if(way STREQUAL dynamic)
+    set(made "dynamic PIE")
+  endif()
+  if(SHLAUNCH_LINK_PROBE AND SHLAUNCH_READELF)
+    execute_process(COMMAND ${SHLAUNCH_READELF} -hlW ${probe}.out OUTPUT_VARIABLE elf ERROR_QUIET)
+    set(made static)
+    if(elf MATCHES "INTERP")
+      set(made dynamic)
+    endif()
+    if(elf MATCHES "Type: +DYN")
+      string(APPEND made " PIE")
+    else()
+      string(APPEND made " executable, not PIE")
+    endif()
+    if(NOT way STREQUAL dynamic AND NOT made STREQUAL "static PIE")
+      set(SHLAUNCH_LINK_PROBE FALSE)
+      set(log "the link made a ${made}")
+    endif()
+  endif()
   set(${result} ${SHLAUNCH_LINK_PROBE} PARENT_SCOPE)
+  set(${result}_made ${made} PARENT_SCOPE)
+  string(REGEX MATCH "[^\n]*([Ee]rror|unknown|unsupported|cannot|undefined|not found|made)[^\n]*" why "${log}")
+  string(STRIP "${why}" why)
+  string(REPLACE ";" "," why "${why}") # one item of the caller's lists
+  set(${result}_why "${why} (${probe}.log)" PARENT_SCOPE)
 endfunction()
 
 # Looks for musl where each distribution's package puts it, and tries each
 # place found: sets SHLAUNCH_MUSL_LIBDIR and SHLAUNCH_MUSL_INCLUDEDIR to the
-# first that links, or clears them. Never cached, so that installing or
-# removing musl and configuring again chooses again.
+# first that links, or clears them and sets shlaunch_musl_why. Never
+# cached, so that installing or removing musl and configuring again chooses
+# again.
 function(shlaunch_find_musl)
   set(arch ${CMAKE_SYSTEM_PROCESSOR})
   set(candidates)
@@ -164,6 +204,7 @@ function(shlaunch_find_musl)
     "/usr/${arch}-linux-musl/lib|/usr/${arch}-linux-musl/include"
     "/usr/lib/musl/lib|/usr/lib/musl/include" # Arch
     "/usr/local/musl/lib|/usr/local/musl/include") # musl's own default
+  set(why "not installed (Debian, Ubuntu: musl-tools. Fedora: musl-gcc musl-devel musl-libc-static. Arch: musl)")
   foreach(candidate IN LISTS candidates)
     string(REPLACE "|" ";" dirs "${candidate}")
     list(GET dirs 0 SHLAUNCH_MUSL_LIBDIR)
@@ -176,48 +217,88 @@ function(shlaunch_find_musl)
         set(SHLAUNCH_MUSL_INCLUDEDIR ${SHLAUNCH_MUSL_INCLUDEDIR} PARENT_SCOPE)
         return()
       endif()
+      set(why "in ${SHLAUNCH_MUSL_LIBDIR}: ${links_why}")
     endif()
   endforeach()
   set(SHLAUNCH_MUSL_LIBDIR "" PARENT_SCOPE)
   set(SHLAUNCH_MUSL_INCLUDEDIR "" PARENT_SCOPE)
+  set(shlaunch_musl_why "${why}" PARENT_SCOPE)
 endfunction()
 
-# Sets SHLAUNCH_WAY to the fastest way that links here, and SHLAUNCH_LIBC to
-# the libc it links against, and says so in one line.
+# Sets SHLAUNCH_WAY to the way SHLAUNCH_LINK asks for, or under auto to the
+# fastest that links here, SHLAUNCH_LIBC to the libc it links against and
+# SHLAUNCH_STATIC_PIE to whether it made a static PIE. Says which in one
+# line, and under auto why each faster way was not taken.
 function(shlaunch_choose_way)
   set(SHLAUNCH_MUSL_LIBDIR "")
   set(SHLAUNCH_MUSL_INCLUDEDIR "")
-  set(way dynamic)
-  set(libc ${SHLAUNCH_COMPILER_LIBC})
-  if(SHLAUNCH_STATIC AND SHLAUNCH_MUSL)
-    shlaunch_find_musl()
-  endif()
-  if(SHLAUNCH_MUSL_LIBDIR)
-    set(way musl)
-    set(libc musl)
-    set(where " in ${SHLAUNCH_MUSL_LIBDIR}")
-  elseif(SHLAUNCH_STATIC)
+  set(way "")
+  set(not_taken)
+  if(SHLAUNCH_LINK MATCHES "^(auto|musl)$" AND SHLAUNCH_COMPILER_LIBC STREQUAL musl)
     shlaunch_try_link(static links)
     if(links)
       set(way static)
+    else()
+      list(APPEND not_taken "musl, the compiler's own: ${links_why}")
     endif()
   endif()
-  if(way STREQUAL dynamic)
-    set(said "dynamic PIE against ${libc}${where}")
-  else()
-    set(said "static PIE against ${libc}${where}")
+  if(NOT way AND SHLAUNCH_LINK MATCHES "^(auto|musl)$")
+    shlaunch_find_musl()
+    if(SHLAUNCH_MUSL_LIBDIR)
+      set(way musl)
+      set(links_made "static PIE")
+    else()
+      list(APPEND not_taken "musl: ${shlaunch_musl_why}")
+    endif()
+  endif()
+  if(NOT way AND (SHLAUNCH_LINK STREQUAL static OR
+                  (SHLAUNCH_LINK STREQUAL auto AND SHLAUNCH_COMPILER_LIBC STREQUAL glibc)))
+    shlaunch_try_link(static links)
+    if(links)
+      set(way static)
+    else()
+      list(APPEND not_taken "static ${SHLAUNCH_COMPILER_LIBC}: ${links_why}")
+    endif()
+  endif()
+  if(NOT way AND SHLAUNCH_LINK MATCHES "^(auto|dynamic)$")
+    # Tried only to say what it makes: if it fails, so does the build.
+    set(way dynamic)
+    shlaunch_try_link(dynamic links)
+  endif()
+  if(NOT way)
+    list(JOIN not_taken "\n  " why)
+    message(FATAL_ERROR "SHLAUNCH_LINK is ${SHLAUNCH_LINK}, which cannot be linked here:\n  ${why}\n"
+      "Configure with -DSHLAUNCH_LINK=auto to take the fastest way that links.")
+  endif()
+
+  set(libc ${SHLAUNCH_COMPILER_LIBC})
+  if(way STREQUAL musl)
+    set(libc musl)
+    set(where " in ${SHLAUNCH_MUSL_LIBDIR}")
+  endif()
+  set(said "${links_made} against ${libc}${where}")
+  if(links_made STREQUAL "static PIE" AND NOT SHLAUNCH_LINKER_NOSEPARATE_CODE)
+    string(APPEND said ", in the linker's default layout (it lacks -z noseparate-code)")
   endif()
   # Start-up time against the musl build's, measured with bench/.
   set(cost_static 1.4)
   set(cost_dynamic 1.6)
-  if(libc STREQUAL glibc AND SHLAUNCH_STATIC AND SHLAUNCH_MUSL)
-    string(APPEND said ": starts a command in about ${cost_${way}} times the time of the musl build;"
-      " install musl for that (Debian, Ubuntu: musl-tools; Fedora: musl-gcc musl-devel"
-      " musl-libc-static; Arch: musl)")
+  if(libc STREQUAL glibc)
+    string(APPEND said ": starts a command in about ${cost_${way}} times the time of the musl build")
   endif()
   message(STATUS "shlaunch: ${said}")
+  if(SHLAUNCH_LINK STREQUAL auto)
+    foreach(line IN LISTS not_taken)
+      message(STATUS "shlaunch:   not ${line}")
+    endforeach()
+  endif()
   set(SHLAUNCH_WAY ${way} PARENT_SCOPE)
   set(SHLAUNCH_LIBC ${libc} PARENT_SCOPE)
+  if(links_made STREQUAL "static PIE")
+    set(SHLAUNCH_STATIC_PIE ON PARENT_SCOPE)
+  else()
+    set(SHLAUNCH_STATIC_PIE OFF PARENT_SCOPE)
+  endif()
   set(SHLAUNCH_MUSL_LIBDIR ${SHLAUNCH_MUSL_LIBDIR} PARENT_SCOPE)
   set(SHLAUNCH_MUSL_INCLUDEDIR ${SHLAUNCH_MUSL_INCLUDEDIR} PARENT_SCOPE)
 endfunction()

@@ -11,7 +11,7 @@
 
 # A static launcher carries musl's code, and musl's license asks that its
 # notice go with every copy: find the notice its package installed.
-if(SHLAUNCH_LIBC STREQUAL musl AND NOT SHLAUNCH_WAY STREQUAL dynamic)
+if(SHLAUNCH_LIBC STREQUAL musl AND SHLAUNCH_STATIC_PIE)
   file(GLOB musl_notices /usr/share/doc/musl/copyright /usr/share/licenses/musl*/COPYRIGHT
     ${SHLAUNCH_MUSL_ROOT}/COPYRIGHT)
   if(musl_notices)
@@ -60,7 +60,7 @@ find_program(SHLAUNCH_RPMBUILD rpmbuild)
 find_program(SHLAUNCH_DPKG_SHLIBDEPS dpkg-shlibdeps)
 find_program(SHLAUNCH_FILE file)
 set(CPACK_GENERATOR TGZ)
-if((SHLAUNCH_DPKG_SHLIBDEPS AND SHLAUNCH_FILE) OR NOT SHLAUNCH_WAY STREQUAL dynamic)
+if((SHLAUNCH_DPKG_SHLIBDEPS AND SHLAUNCH_FILE) OR SHLAUNCH_STATIC_PIE)
   list(APPEND CPACK_GENERATOR DEB)
 endif()
 if(SHLAUNCH_RPMBUILD)
@@ -101,7 +101,7 @@ endif()
 # Only a dynamic launcher needs libraries, and dpkg-shlibdeps or rpm's
 # dependency generator to name them: for a static PIE the latter would ask
 # for a dynamic loader (rtld(GNU_HASH)) that it never uses.
-if(SHLAUNCH_WAY STREQUAL dynamic)
+if(NOT SHLAUNCH_STATIC_PIE)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_RPM_PACKAGE_AUTOREQ OFF)
