@@ -3,7 +3,8 @@
 // the machine's speed hits all of them alike. The ways are the shell alone,
 // env resetting the same signals, the libc-free floor, and each launcher
 // given (shlaunch, then other builds of it to compare). Prints medians, and
-// each launcher's ratio to the floor and to env.
+// each launcher's ratio to the floor and to env. Then the memory each holds
+// while it waits on a command, as a job runner keeps one per running command.
 //
 // usage: launch_bench SHLAUNCH FLOOR_LAUNCHER [ROUNDS [LAUNCHER...]]
 #include <spawn.h>
@@ -48,6 +49,38 @@ double time_launch(const Way &way, const posix_spawn_file_actions_t &to_null)
 	if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
 		return -1;
 	return now_micros() - start;
+}
+
+// Starts argv, lets it settle into waiting on its command, and prints the
+// Rss, Pss and Private_Dirty lines of its /proc/PID/smaps_rollup on one line.
+bool print_waiting_memory(const char *name, const std::vector<const char *> &argv,
+                          const posix_spawn_file_actions_t &to_null)
+{
+	pid_t pid;
+	if (posix_spawn(&pid, argv[0], &to_null, nullptr, const_cast<char *const *>(argv.data()), environ) != 0)
+		return false;
+	const timespec settle = {0, 300 * 1000 * 1000};
+	nanosleep(&settle, nullptr);
+	char path[64], line[256];
+	snprintf(path, sizeof path, "/proc/%d/smaps_rollup", static_cast<int>(pid));
+	FILE *const rollup = fopen(path, "re");
+	unsigned long rss = 0, pss = 0, dirty = 0, kib;
+	while (rollup != nullptr && fgets(line, sizeof line, rollup) != nullptr) {
+		if (sscanf(line, "Rss: %lu", &kib) == 1)
+			rss = kib;
+		else if (sscanf(line, "Pss: %lu", &kib) == 1)
+			pss = kib;
+		else if (sscanf(line, "Private_Dirty: %lu", &kib) == 1)
+			dirty = kib;
+	}
+	if (rollup != nullptr)
+		fclose(rollup);
+	int status;
+	waitpid(pid, &status, 0);
+	if (rss == 0)
+		return false;
+	printf("  %-44s %8lu %8lu %8lu\n", name, rss, pss, dirty);
+	return true;
 }
 
 double median(std::vector<double> values)
@@ -111,5 +144,19 @@ int main(int argc, char *argv[])
 	printf("%-46s %8s %8s\n", "ratio", "/ floor", "/ env");
 	for (size_t i = first_launcher; i < ways.size(); ++i)
 		printf("  %-44s %8.3f %8.3f\n", ways[i].name.c_str(), medians[i] / medians[floor_way], medians[i] / medians[env_way]);
+
+	// The shell would exec a lone sleep in place of itself: "; true" keeps it waiting.
+	printf("%-46s %8s %8s %8s\n", "KiB held while waiting on a command", "Rss", "Pss", "Pr.Dirty");
+	for (size_t i = 0; i < ways.size(); ++i) {
+		if (i == env_way) // env is gone once it has exec'd the shell
+			continue;
+		std::vector<const char *> waiting = ways[i].argv;
+		waiting[waiting.size() - 2] = "sleep 1; true";
+		const std::string name = ways[i].name.substr(0, ways[i].name.size() - strlen("true")) + "'sleep 1; true'";
+		if (!print_waiting_memory(name.c_str(), waiting, to_null)) {
+			fprintf(stderr, "launch_bench: %s could not be measured while waiting\n", name.c_str());
+			return 1;
+		}
+	}
 	return 0;
 }
