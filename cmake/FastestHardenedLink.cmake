@@ -162,7 +162,8 @@ function(shlaunch_try_link way result)
   endif()
   set(${result} ${SHLAUNCH_LINK_PROBE} PARENT_SCOPE)
   set(${result}_made ${made} PARENT_SCOPE)
-  string(REGEX MATCH "[^\n]*([Ee]rror|unknown|unsupported|cannot|undefined|not found|made)[^\n]*" why "${log}")
+  string(REGEX MATCH "[^\n]*(error:|unknown option|unsupported|cannot find|undefined|not found|link made)[^\n]*"
+    why "${log}")
   string(STRIP "${why}" why)
   string(REPLACE ";" "," why "${why}") # one item of the caller's lists
   set(${result}_why "${why} (${probe}.log)" PARENT_SCOPE)
