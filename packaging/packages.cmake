@@ -49,8 +49,10 @@ execute_process(COMMAND tar --version OUTPUT_VARIABLE tar_version ERROR_QUIET)
 if(tar_version MATCHES "GNU tar")
   set(tarball shlaunch-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR})
   add_custom_command(OUTPUT ${tarball}.tar.gz
-    COMMAND ${CMAKE_COMMAND} -E rm -rf tarball install_folders.txt
-    COMMAND ${CMAKE_COMMAND} --install . --prefix tarball/${tarball}
+    COMMAND ${CMAKE_COMMAND} -E rm -rf tarball
+    COMMAND ${CMAKE_COMMAND} --install . --prefix tarball/${tarball} --component launcher
+    COMMAND ${CMAKE_COMMAND} --install . --prefix tarball/${tarball} --component readme
+    COMMAND ${CMAKE_COMMAND} --install . --prefix tarball/${tarball} --component license
     COMMAND sh -c "tar --sort=name --format=gnu --owner=root:0 --group=root:0 --mode=u+rw,go=rX \
       --mtime=@${epoch} -C tarball -cf - ${tarball} | ${SHLAUNCH_GZIP} -9n >${tarball}.tar.gz"
     DEPENDS shlaunch manual
@@ -129,8 +131,10 @@ else()
 %define _build_id_links none")
   include(CPack)
   set(rpm shlaunch-${PROJECT_VERSION}-1.${CMAKE_SYSTEM_PROCESSOR}.rpm)
+  # CPack stages the files with the umask's modes, and rpm packs the folders so.
   add_custom_command(OUTPUT ${rpm}
-    COMMAND sh -c "SOURCE_DATE_EPOCH=${epoch} exec \"$0\" --config CPackConfig.cmake >/dev/null" ${CMAKE_CPACK_COMMAND}
+    COMMAND sh -c "umask 022 && SOURCE_DATE_EPOCH=${epoch} exec \"$0\" --config CPackConfig.cmake >/dev/null"
+      ${CMAKE_CPACK_COMMAND}
     DEPENDS shlaunch manual
     VERBATIM)
   list(APPEND packages ${rpm})
