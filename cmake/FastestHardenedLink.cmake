@@ -1,24 +1,16 @@
-# How the launcher is linked and hardened.
-#
-# Its cost is paid on every command, and most of it is start-up
-# (bench/README.md): every glibc program probes the CPU before main, some 40
-# CPUID instructions that each trap to the hypervisor in a virtual machine,
-# and a dynamic one pays for the loader too, while static musl starts with
-# two system calls. SHLAUNCH_LINK chooses the way:
+# How the launcher is linked and hardened. Most of its cost is start-up, and
+# static musl starts fastest (bench/README.md). SHLAUNCH_LINK chooses:
 #
 #   musl     a static PIE against musl: the compiler's own libc where that is
 #            musl (Alpine), else found by path (SHLAUNCH_MUSL_ROOT,
 #            musl-gcc.specs, the distributions' folders)
 #   static   a static PIE against the compiler's own libc
 #   dynamic  a PIE linked the usual way
-#   auto     the first of these that links here, tried at every configure by
-#            building the launcher itself
+#   auto     the first of these that links here, tried at every configure
 #
-# A way named explicitly that cannot link here stops configure, saying why.
-# Every way is hardened as Debian builds executables (dpkg-buildflags,
-# hardening=+all): PIE, full RELRO with BIND_NOW, the strong stack protector,
-# and fortified calls where the libc has them. A piece that CMAKE_CXX_FLAGS
-# already settles is left to it, so a distribution's own choice stands.
+# Every way is hardened as Debian builds executables (hardening=+all): PIE,
+# full RELRO with BIND_NOW, the strong stack protector, and fortified calls
+# where the libc has them; what CMAKE_CXX_FLAGS already settles is left to it.
 
 set(shlaunch_sources ${PROJECT_SOURCE_DIR}/src/main.cpp ${PROJECT_SOURCE_DIR}/src/run_shell_command.cpp)
 set(SHLAUNCH_LINK auto CACHE STRING "How to link the launcher: auto, musl, static or dynamic")
