@@ -69,7 +69,7 @@ execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE deb_arch
 if(NOT SHLAUNCH_DPKG_BUILDPACKAGE OR NOT SHLAUNCH_DH)
   message(STATUS "shlaunch: no .deb: it needs dpkg-buildpackage and debhelper")
 elseif(NOT SHLAUNCH_LIBC STREQUAL musl OR NOT SHLAUNCH_STATIC_PIE)
-  message(STATUS "shlaunch: no .deb: it carries the static launcher against musl, which does not link here")
+  message(STATUS "shlaunch: no .deb: it carries a static launcher against musl, and this build is not one")
 else()
   # Built from a copy of the sources, as dpkg-buildpackage writes beside them;
   # what debian/control asks for to build is here, as configure has just
