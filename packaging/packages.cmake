@@ -50,7 +50,7 @@ if(tar_version MATCHES "GNU tar")
   set(tarball shlaunch-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR})
   add_custom_command(OUTPUT ${tarball}.tar.gz
     COMMAND ${CMAKE_COMMAND} -E rm -rf tarball
-    COMMAND ${CMAKE_COMMAND} --install . --prefix tarball/${tarball} --component launcher
+    COMMAND ${CMAKE_COMMAND} --install . --prefix tarball/${tarball} --component launcher --strip
     COMMAND ${CMAKE_COMMAND} --install . --prefix tarball/${tarball} --component readme
     COMMAND ${CMAKE_COMMAND} --install . --prefix tarball/${tarball} --component license
     COMMAND sh -c "tar --sort=name --format=gnu --owner=root:0 --group=root:0 --mode=u+rw,go=rX \
