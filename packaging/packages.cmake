@@ -55,7 +55,7 @@ if(tar_version MATCHES "GNU tar")
     COMMAND ${CMAKE_COMMAND} --install . --prefix tarball/${tarball} --component license
     COMMAND sh -c "tar --sort=name --format=gnu --owner=root:0 --group=root:0 --mode=u+rw,go=rX \
       --mtime=@${epoch} -C tarball -cf - ${tarball} | ${SHLAUNCH_GZIP} -9n >${tarball}.tar.gz"
-    DEPENDS shlaunch manual
+    DEPENDS shlaunch manual README.md LICENSE
     VERBATIM)
   list(APPEND packages ${tarball}.tar.gz)
 else()
@@ -81,7 +81,8 @@ else()
       cd \"$1/deb/shlaunch\" && DEB_BUILD_OPTIONS=noautodbgsym dpkg-buildpackage --build=binary --no-sign \
       --no-check-builddeps >../build.log 2>&1 || { tail -n20 ../build.log >&2; exit 1; }" ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}
     COMMAND ${CMAKE_COMMAND} -E copy deb/${deb} ${deb}
-    DEPENDS ${shlaunch_sources} debian/changelog debian/control debian/rules debian/copyright
+    DEPENDS ${shlaunch_sources} man/shlaunch.1.in README.md debian/changelog debian/control debian/rules
+      debian/copyright
     VERBATIM)
   list(APPEND packages ${deb})
 endif()
@@ -137,7 +138,7 @@ else()
   add_custom_command(OUTPUT ${rpm}
     COMMAND sh -c "umask 022 && SOURCE_DATE_EPOCH=${epoch} exec \"$0\" --config CPackConfig.cmake >/dev/null"
       ${CMAKE_CPACK_COMMAND}
-    DEPENDS shlaunch manual
+    DEPENDS shlaunch manual README.md LICENSE
     VERBATIM)
   list(APPEND packages ${rpm})
 endif()
