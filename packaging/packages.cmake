@@ -64,8 +64,6 @@ endif()
 
 find_program(SHLAUNCH_DPKG_BUILDPACKAGE dpkg-buildpackage)
 find_program(SHLAUNCH_DH dh)
-execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE deb_arch
-  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 if(NOT SHLAUNCH_DPKG_BUILDPACKAGE OR NOT SHLAUNCH_DH)
   message(STATUS "shlaunch: no .deb: it needs dpkg-buildpackage and debhelper")
 elseif(NOT SHLAUNCH_LIBC STREQUAL musl OR NOT SHLAUNCH_STATIC_PIE)
@@ -74,6 +72,7 @@ else()
   # Built from a copy of the sources, as dpkg-buildpackage writes beside them;
   # what debian/control asks for to build is here, as configure has just
   # found, but for build-essential, which names the compiler this is.
+  execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE deb_arch OUTPUT_STRIP_TRAILING_WHITESPACE)
   set(deb shlaunch_${PROJECT_VERSION}_${deb_arch}.deb)
   add_custom_command(OUTPUT ${deb}
     COMMAND sh -c "rm -rf deb && mkdir -p deb/shlaunch && \
