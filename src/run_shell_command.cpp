@@ -11,36 +11,50 @@
 
 namespace {
 
+// MAX_ARG_STRLEN: 32 pages of 4 KiB, the longest single argument, and so
+// the longest command line, that execve passes.
+constexpr size_t max_arg_strlen = 32 * 4096;
+
 [[noreturn]] void exec_shell(const char *command_line)
 {
 	// execv takes char *const[] for historical reasons; it writes through none of them.
 	char *const argv[] = {const_cast<char *>("/bin/sh"), const_cast<char *>("-c"),
 	                      const_cast<char *>(command_line), nullptr};
 
-	// The echo must never stop the command. With SIGPIPE at its default, a
-	// standard output whose reader has gone would kill this child before the
-	// shell starts, and the launcher would still report success. So the echo
-	// is written with SIGPIPE ignored, and a failed write or flush is let go;
-	// the shell gets the default back and meets the closed pipe itself, as
-	// under sh -c. On a pipe or a file stdout is fully buffered, and execv
-	// would throw the echo away with the buffer: hence the flush.
+	// The echo must never stop the command, yet a write can raise a signal
+	// that kills this child before the shell starts, and the launcher would
+	// still report success: SIGPIPE where the reader has gone, SIGXFSZ where
+	// a log is at its file-size limit. So the echo is written with both
+	// ignored, and a failed write is let go; the shell meets the pipe or the
+	// limit itself, as under sh -c. On a pipe or a file stdout is fully
+	// buffered, and execv would throw the echo away with the buffer: hence
+	// the flush. Line and newline go in one write, which a pipe keeps whole
+	// up to PIPE_BUF and an O_APPEND log always, so that launchers sharing a
+	// log never tear each other's echo: the buffer holds the longest
+	// argument Linux passes. It is static, so that the waiting parent, which
+	// never touches it, holds none of it.
+	static char echo_buffer[max_arg_strlen + BUFSIZ];
+	setvbuf(stdout, echo_buffer, _IOFBF, sizeof echo_buffer);
 	signal(SIGPIPE, SIG_IGN);
+	const auto inherited_sigxfsz = signal(SIGXFSZ, SIG_IGN);
 	puts(command_line);
 	fflush(stdout);
-	// Ignoring does not discard a SIGPIPE that the parent's mask blocks: it
+	// Ignoring does not discard a signal that the parent's mask blocks: it
 	// stays pending through execv and would kill the shell, mid-command,
 	// once the shell unblocks it. A forked child starts with nothing
-	// pending, so a pending SIGPIPE is the echo's own: take it. The mask is
-	// left as inherited.
-	sigset_t pending;
-	if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-		sigset_t sigpipe;
-		sigemptyset(&sigpipe);
-		sigaddset(&sigpipe, SIGPIPE);
-		const timespec no_wait = {0, 0};
-		sigtimedwait(&sigpipe, nullptr, &no_wait);
-	}
+	// pending, so what is pending now is the echo's own: take it. The mask
+	// is left as inherited.
+	sigset_t raised_by_write;
+	sigemptyset(&raised_by_write);
+	sigaddset(&raised_by_write, SIGPIPE);
+	sigaddset(&raised_by_write, SIGXFSZ);
+	const timespec no_wait = {0, 0};
+	while (sigtimedwait(&raised_by_write, nullptr, &no_wait) > 0)
+		;
+	// SIGPIPE is one of the five; SIGXFSZ is not, and goes back to what the
+	// launcher was given.
 	signal(SIGPIPE, SIG_DFL);
+	signal(SIGXFSZ, inherited_sigxfsz);
 	execv("/bin/sh", argv);
 
 	puts("error");
