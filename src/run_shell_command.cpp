@@ -15,7 +15,9 @@ namespace {
 // the longest command line, that execve passes.
 constexpr size_t max_arg_strlen = 32 * 4096;
 
-[[noreturn]] void exec_shell(const char *command_line)
+// Run in the child alone, and never inlined into run_shell_command, so that
+// the waiting parent's stack frame does not span the echo's buffer.
+[[noreturn, gnu::noinline]] void exec_shell(const char *command_line)
 {
 	// execv takes char *const[] for historical reasons; it writes through none of them.
 	char *const argv[] = {const_cast<char *>("/bin/sh"), const_cast<char *>("-c"),
@@ -31,9 +33,8 @@ constexpr size_t max_arg_strlen = 32 * 4096;
 	// the flush. Line and newline go in one write, which a pipe keeps whole
 	// up to PIPE_BUF and an O_APPEND log always, so that launchers sharing a
 	// log never tear each other's echo: the buffer holds the longest
-	// argument Linux passes. It is static, so that the waiting parent, which
-	// never touches it, holds none of it.
-	static char echo_buffer[max_arg_strlen + BUFSIZ];
+	// argument Linux passes, and room for what the stream keeps for itself.
+	char echo_buffer[max_arg_strlen + BUFSIZ];
 	setvbuf(stdout, echo_buffer, _IOFBF, sizeof echo_buffer);
 	signal(SIGPIPE, SIG_IGN);
 	const auto inherited_sigxfsz = signal(SIGXFSZ, SIG_IGN);

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <limits.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -99,6 +100,16 @@ void dead_pipe()
 		_exit(cannot_prepare);
 }
 
+// Standard output on a log at its file-size limit, where a write raises
+// SIGXFSZ, here at its default.
+void full_log()
+{
+	const rlimit none = {0, 0};
+	const int log = open("/tmp", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+	if (log < 0 || dup2(log, 1) < 0 || setrlimit(RLIMIT_FSIZE, &none) || signal(SIGXFSZ, SIG_DFL) == SIG_ERR)
+		_exit(cannot_prepare);
+}
+
 TEST(Launcher, EchoesTheLineThenRunsItAsShC)
 {
 	const std::string probe = "tr '\\0' '|' </proc/$$/cmdline; echo";
@@ -140,6 +151,19 @@ TEST(Launcher, EchoIsByteExactAndFirstInAPipeAndInAFile)
 	EXPECT_EQ(r.code, 0);
 	lseek(file, 0, SEEK_SET);
 	EXPECT_EQ(drain(file), "echo after\nafter\n");
+
+	// Launchers sharing a log must not tear each other's echo: line and
+	// newline go in one write, which a pipe keeps whole up to PIPE_BUF. In
+	// packet mode, each write is one read.
+	int packets[2];
+	if (pipe2(packets, O_DIRECT | O_CLOEXEC) != 0)
+		GTEST_SKIP() << "no packet-mode pipe here";
+	const std::string full_pipe_buf = "exit 0 " + std::string(PIPE_BUF - 8, 'x');
+	launch({"shlaunch", full_pipe_buf.c_str()}, [&] { dup2(packets[1], 1); });
+	close(packets[1]);
+	char first[2 * PIPE_BUF];
+	EXPECT_EQ(read(packets[0], first, sizeof first), PIPE_BUF) << "the echo came in more than one write";
+	close(packets[0]);
 }
 
 unsigned long long signal_mask(const std::string &proc_status, const char *field)
@@ -155,7 +179,7 @@ TEST(Launcher, CommandInheritsAllButTheFiveIgnoredDispositions)
 	const Outcome r = launch(
 		{"shlaunch", line},
 		[] {
-			ignore({SIGPIPE, SIGINT, SIGHUP, SIGQUIT, SIGCHLD, SIGTERM});
+			ignore({SIGPIPE, SIGINT, SIGHUP, SIGQUIT, SIGCHLD, SIGTERM, SIGXFSZ});
 			block(SIGUSR2);
 			setenv("PROBE", "inherited", 1);
 			setenv("PATH", "/nonexistent", 1); // the shell is /bin/sh, not sh on PATH
@@ -171,10 +195,25 @@ TEST(Launcher, CommandInheritsAllButTheFiveIgnoredDispositions)
 	char masks[64];
 	snprintf(masks, sizeof masks, "SigBlk:\t%016llx\nSigIgn:\t%016llx\n",
 	         signal_mask(runner, "SigBlk:\t") | bit(SIGUSR2),
-	         (signal_mask(runner, "SigIgn:\t") | bit(SIGTERM)) & ~five);
+	         (signal_mask(runner, "SigIgn:\t") | bit(SIGTERM) | bit(SIGXFSZ)) & ~five);
 	EXPECT_EQ(r.out, std::string(line) + "\ninherited\n/\nstdin\n" + masks);
 	EXPECT_EQ(r.err, "");
 	EXPECT_EQ(r.code, 0);
+}
+
+TEST(Launcher, DiesOfAnInterruptHangUpOrQuitSentToItAlone)
+{
+	// Ignored by its parent, they are at their defaults in the launcher too,
+	// so that Ctrl-\ ends it as Ctrl-C does.
+	for (const int sig : {SIGINT, SIGHUP, SIGQUIT}) {
+		const std::string line = "kill -" + std::to_string(sig) + " $PPID";
+		const Outcome r = launch({"shlaunch", line.c_str()}, [] {
+			const rlimit no_core = {0, 0};
+			setrlimit(RLIMIT_CORE, &no_core);
+			ignore({SIGINT, SIGHUP, SIGQUIT});
+		});
+		EXPECT_EQ(r.code, 128 + sig) << line;
+	}
 }
 
 TEST(Launcher, PipelineEndsQuietlyUnderAnInheritedIgnoredSigpipe)
@@ -188,10 +227,11 @@ TEST(Launcher, PipelineEndsQuietlyUnderAnInheritedIgnoredSigpipe)
 
 TEST(Launcher, RunsWithNoReaderAndWaitsForItsOwnChildToEnd)
 {
-	// With stdout closed, or a pipe whose reader has gone, the echo fails and
-	// the command runs all the same; at a dead pipe it meets SIGPIPE itself,
-	// as under sh -c. A parent that blocks SIGPIPE must not find the echo's
-	// own left pending, to kill the shell once it unblocks it to wait.
+	// With stdout closed, a pipe whose reader has gone, or a log at its size
+	// limit, the echo fails and the command runs all the same; it meets
+	// SIGPIPE or SIGXFSZ itself, as under sh -c. A parent that blocks them
+	// must not find the echo's own left pending, to kill the shell once it
+	// unblocks it to wait.
 	const struct {
 		const char *line;
 		std::function<void()> prepare;
@@ -200,6 +240,8 @@ TEST(Launcher, RunsWithNoReaderAndWaitsForItsOwnChildToEnd)
 		{"echo ran >&2", [] { close(1); }, "ran\n"},
 		{"echo ran >&2; echo x; echo not reached >&2", dead_pipe, "ran\n"},
 		{"echo ran >&2; /bin/true; echo ran on >&2", [] { dead_pipe(); block(SIGPIPE); }, "ran\nran on\n"},
+		{"echo ran >&2", full_log, "ran\n"},
+		{"echo ran >&2; /bin/true; echo ran on >&2", [] { full_log(); block(SIGXFSZ); }, "ran\nran on\n"},
 	};
 	for (const auto &c : no_reader) {
 		const Outcome r = launch({"shlaunch", c.line}, c.prepare);
@@ -210,7 +252,8 @@ TEST(Launcher, RunsWithNoReaderAndWaitsForItsOwnChildToEnd)
 	// The command reads the launcher's state: Z once it has ended (this test
 	// reaps it only later), S while it waits.
 	const std::string state = "read -r pid name state rest </proc/$LAUNCHER/stat; ";
-	const std::string shell_stopped = "while read -r pid name state rest </proc/$$/stat && [ $state != T ]; do sleep 0.01; done; ";
+	// Stopped is T, or t under a tracer.
+	const std::string shell_stopped = "while read -r pid name state rest </proc/$$/stat && [ $state != T ] && [ $state != t ]; do sleep 0.01; done; ";
 	const struct {
 		std::string line, out, err;
 	} waits[] = {
