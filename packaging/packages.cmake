@@ -1,6 +1,5 @@
-# `cmake --build build --target packages` makes, in the build folder, the
-# tarball (an install, to unpack into a prefix), the RPM and SHA256SUMS; the
-# .deb is dpkg-buildpackage's, from debian/.
+# The packages target makes the tarball (an install, to unpack into a prefix),
+# the RPM and SHA256SUMS in the build folder; the .deb is dpkg-buildpackage's.
 
 # musl's license asks that its notice go with every copy of its code.
 if(SHLAUNCH_LIBC MATCHES "^musl")
@@ -16,12 +15,15 @@ foreach(notice IN LISTS musl_notice)
 endforeach()
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/licenses/shlaunch COMPONENT rpm EXCLUDE_FROM_ALL)
 
-# Every time stamp is the release's, unless the builder sets another.
+# Every time stamp is the release's, unless the builder sets another. Staged
+# by component, which leaves install_manifest.txt to the install.
 set(epoch "\${SOURCE_DATE_EPOCH:-${SHLAUNCH_RELEASE_EPOCH}}")
 set(tarball shlaunch-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR})
 add_custom_command(OUTPUT ${tarball}.tar.gz
   COMMAND ${CMAKE_COMMAND} -E rm -rf tarball
-  COMMAND ${CMAKE_COMMAND} --install . --prefix tarball/${tarball} --strip
+  COMMAND ${CMAKE_COMMAND} --install . --prefix tarball/${tarball} --strip --component launcher
+  COMMAND ${CMAKE_COMMAND} --install . --prefix tarball/${tarball} --component readme
+  COMMAND ${CMAKE_COMMAND} --install . --prefix tarball/${tarball} --component license
   COMMAND sh -c "tar --sort=name --format=gnu --owner=root:0 --group=root:0 --mode=u+rw,go=rX \
     --mtime=@${epoch} -C tarball -cf - ${tarball} | gzip -9n >${tarball}.tar.gz"
   DEPENDS shlaunch manual README.md LICENSE VERBATIM)
