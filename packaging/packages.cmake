@@ -3,11 +3,11 @@
 
 # musl's license asks that its notice go with every copy of its code.
 if(SHLAUNCH_LIBC MATCHES "^musl")
-  file(GLOB musl_notice ${SHLAUNCH_MUSL_ROOT}/COPYRIGHT /usr/share/doc/musl/copyright /usr/share/licenses/musl*/COPYRIGHT)
+  find_file(musl_notice NAMES COPYRIGHT copyright NO_CACHE NO_DEFAULT_PATH PATHS ${SHLAUNCH_MUSL_ROOT}
+    /usr/share/doc/musl /usr/share/licenses/musl /usr/share/licenses/musl-libc) # in the target's root, when cross
   if(NOT musl_notice)
     message(WARNING "shlaunch: musl's notice was not found, and the packages lack it: set SHLAUNCH_MUSL_ROOT to a folder with musl's COPYRIGHT")
   endif()
-  list(SUBLIST musl_notice 0 1 musl_notice)
 endif()
 foreach(notice IN LISTS musl_notice)
   install(FILES ${notice} RENAME COPYRIGHT.musl DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT license)
@@ -57,8 +57,9 @@ set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${CPACK_PACKAGE_CONTACT}
 %define use_source_date_epoch_as_buildtime 1
 %define clamp_mtime_to_source_date_epoch 1
 %define _build_id_links none")
+string(REPLACE armv7l armv7hl CPACK_RPM_PACKAGE_ARCHITECTURE ${CMAKE_SYSTEM_PROCESSOR}) # the target's, in rpm's words
 include(CPack)
-set(rpm shlaunch-${PROJECT_VERSION}-1.${CMAKE_SYSTEM_PROCESSOR}.rpm)
+set(rpm shlaunch-${PROJECT_VERSION}-1.${CPACK_RPM_PACKAGE_ARCHITECTURE}.rpm)
 add_custom_command(OUTPUT ${rpm} DEPENDS shlaunch manual README.md LICENSE VERBATIM
   COMMAND sh -c "umask 022 && SOURCE_DATE_EPOCH=${epoch} exec \"$0\" --config CPackConfig.cmake >/dev/null" ${CMAKE_CPACK_COMMAND})
 
