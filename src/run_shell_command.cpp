@@ -3,21 +3,17 @@
 #include <sys/types.h>
 #include <sys/wait.h>
 
+#include <alloca.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 #include <unistd.h>
 
 namespace {
 
-// MAX_ARG_STRLEN: 32 pages of 4 KiB, the longest single argument, and so
-// the longest command line, that execve passes.
-constexpr size_t max_arg_strlen = 32 * 4096;
-
-// Run in the child alone, and never inlined into run_shell_command, so that
-// the waiting parent's stack frame does not span the echo's buffer.
-[[noreturn, gnu::noinline]] void exec_shell(const char *command_line)
+[[noreturn]] void exec_shell(const char *command_line)
 {
 	// execv takes char *const[] for historical reasons; it writes through none of them.
 	char *const argv[] = {const_cast<char *>("/bin/sh"), const_cast<char *>("-c"),
@@ -32,10 +28,15 @@ constexpr size_t max_arg_strlen = 32 * 4096;
 	// buffered, and execv would throw the echo away with the buffer: hence
 	// the flush. Line and newline go in one write, which a pipe keeps whole
 	// up to PIPE_BUF and an O_APPEND log always, so that launchers sharing a
-	// log never tear each other's echo: the buffer holds the longest
-	// argument Linux passes, and room for what the stream keeps for itself.
-	char echo_buffer[max_arg_strlen + BUFSIZ];
-	setvbuf(stdout, echo_buffer, _IOFBF, sizeof echo_buffer);
+	// log never tear each other's echo: the buffer holds the line, the
+	// newline, and room for what the stream keeps for itself. It is on the
+	// child's stack, sized to the line, so that the waiting parent holds
+	// none of it (a static one moves libc's own variables onto a page more)
+	// and a small stack limit is not overrun: execve has already fitted the
+	// line in a quarter of it.
+	const size_t echo_size = strlen(command_line) + 1 + BUFSIZ;
+	char *const echo_buffer = static_cast<char *>(alloca(echo_size));
+	setvbuf(stdout, echo_buffer, _IOFBF, echo_size);
 	signal(SIGPIPE, SIG_IGN);
 	const auto inherited_sigxfsz = signal(SIGXFSZ, SIG_IGN);
 	puts(command_line);

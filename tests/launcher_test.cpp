@@ -229,7 +229,7 @@ TEST(Launcher, RunsWithNoReaderAndWaitsForItsOwnChildToEnd)
 {
 	// With stdout closed, a pipe whose reader has gone, or a log at its size
 	// limit, the echo fails and the command runs all the same; it meets
-	// SIGPIPE or SIGXFSZ itself, as under sh -c. A parent that blocks them
+	// SIGPIPE or SIGXFSZ itself, as under sh -c. A small stack holds it. A parent that blocks them
 	// must not find the echo's own left pending, to kill the shell once it
 	// unblocks it to wait.
 	const struct {
@@ -242,6 +242,7 @@ TEST(Launcher, RunsWithNoReaderAndWaitsForItsOwnChildToEnd)
 		{"echo ran >&2; /bin/true; echo ran on >&2", [] { dead_pipe(); block(SIGPIPE); }, "ran\nran on\n"},
 		{"echo ran >&2", full_log, "ran\n"},
 		{"echo ran >&2; /bin/true; echo ran on >&2", [] { full_log(); block(SIGXFSZ); }, "ran\nran on\n"},
+		{"echo ran >&2", [] { const rlimit small_stack = {64 * 1024, 64 * 1024}; setrlimit(RLIMIT_STACK, &small_stack); }, "ran\n"},
 	};
 	for (const auto &c : no_reader) {
 		const Outcome r = launch({"shlaunch", c.line}, c.prepare);
