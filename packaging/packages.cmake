@@ -9,10 +9,11 @@ if(SHLAUNCH_LIBC MATCHES "^musl")
     message(WARNING "shlaunch: musl's notice was not found, and the packages lack it: set SHLAUNCH_MUSL_ROOT to a folder with musl's COPYRIGHT")
   endif()
 endif()
-foreach(notice IN LISTS musl_notice)
-  install(FILES ${notice} RENAME COPYRIGHT.musl DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT license)
-  install(FILES ${notice} RENAME COPYRIGHT.musl DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/licenses/shlaunch COMPONENT rpm EXCLUDE_FROM_ALL)
-endforeach()
+if(musl_notice)
+  install(FILES ${musl_notice} RENAME COPYRIGHT.musl DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT license)
+  install(FILES ${musl_notice} RENAME COPYRIGHT.musl DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/licenses/shlaunch
+    COMPONENT rpm EXCLUDE_FROM_ALL)
+endif()
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/licenses/shlaunch COMPONENT rpm EXCLUDE_FROM_ALL)
 
 # Every time stamp is the release's, unless the builder sets another. Staged
@@ -47,9 +48,9 @@ if(SHLAUNCH_MADE STREQUAL "static PIE")
   set(CPACK_RPM_PACKAGE_AUTOREQ OFF) # rpm would ask for a dynamic loader it never uses
 endif()
 set(CPACK_RPM_USER_FILELIST "%license /usr/share/licenses/shlaunch/LICENSE")
-foreach(notice IN LISTS musl_notice)
+if(musl_notice)
   list(APPEND CPACK_RPM_USER_FILELIST "%license /usr/share/licenses/shlaunch/COPYRIGHT.musl")
-endforeach()
+endif()
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/share/man /usr/share/man/man1 /usr/share/licenses)
 # The same bytes from every build: no build host or build-id links, the release's times.
 set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${CPACK_PACKAGE_CONTACT}
