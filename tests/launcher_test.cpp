@@ -110,6 +110,14 @@ void full_log()
 		_exit(cannot_prepare);
 }
 
+// A stack limit far below the default, which the echo must fit in.
+void small_stack()
+{
+	const rlimit small = {64 * 1024, 64 * 1024};
+	if (setrlimit(RLIMIT_STACK, &small))
+		_exit(cannot_prepare);
+}
+
 TEST(Launcher, EchoesTheLineThenRunsItAsShC)
 {
 	const std::string probe = "tr '\\0' '|' </proc/$$/cmdline; echo";
@@ -229,9 +237,9 @@ TEST(Launcher, RunsWithNoReaderAndWaitsForItsOwnChildToEnd)
 {
 	// With stdout closed, a pipe whose reader has gone, or a log at its size
 	// limit, the echo fails and the command runs all the same; it meets
-	// SIGPIPE or SIGXFSZ itself, as under sh -c. A small stack holds it. A parent that blocks them
+	// SIGPIPE or SIGXFSZ itself, as under sh -c. A parent that blocks them
 	// must not find the echo's own left pending, to kill the shell once it
-	// unblocks it to wait.
+	// unblocks it to wait. Nor may a small stack stop the echo.
 	const struct {
 		const char *line;
 		std::function<void()> prepare;
@@ -242,7 +250,7 @@ TEST(Launcher, RunsWithNoReaderAndWaitsForItsOwnChildToEnd)
 		{"echo ran >&2; /bin/true; echo ran on >&2", [] { dead_pipe(); block(SIGPIPE); }, "ran\nran on\n"},
 		{"echo ran >&2", full_log, "ran\n"},
 		{"echo ran >&2; /bin/true; echo ran on >&2", [] { full_log(); block(SIGXFSZ); }, "ran\nran on\n"},
-		{"echo ran >&2", [] { const rlimit small_stack = {64 * 1024, 64 * 1024}; setrlimit(RLIMIT_STACK, &small_stack); }, "ran\n"},
+		{"echo ran >&2", small_stack, "ran\n"},
 	};
 	for (const auto &c : no_reader) {
 		const Outcome r = launch({"shlaunch", c.line}, c.prepare);
