@@ -1,14 +1,13 @@
 #include "run_shell_command.h"
 
+#include <sys/mman.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 
-#include <alloca.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -28,33 +27,31 @@ namespace {
 	// buffered, and execv would throw the echo away with the buffer: hence
 	// the flush. Line and newline go in one write, which a pipe keeps whole
 	// up to PIPE_BUF and an O_APPEND log always, so that launchers sharing a
-	// log never tear each other's echo: the buffer holds the line, the
-	// newline, and room for what the stream keeps for itself. It is on the
-	// child's stack, sized to the line, so that the waiting parent holds
-	// none of it (a static one moves libc's own variables onto a page more)
-	// and a small stack limit is not overrun: execve has already fitted the
-	// line in a quarter of it.
+	// log do not tear each other's echo: the buffer holds the line, the
+	// newline, and room for what the stream keeps for itself. It is mapped
+	// here, after the fork, so that the waiting parent holds none of it; not
+	// taken from the stack, which the line may not fit in (execve passes 128
+	// KiB of arguments whatever the stack limit), nor from malloc, whose code
+	// would cost the waiting launcher a page. Where a memory limit refuses
+	// it, the stream's own buffer writes the echo in pieces, and the command
+	// still runs.
 	const size_t echo_size = strlen(command_line) + 1 + BUFSIZ;
-	char *const echo_buffer = static_cast<char *>(alloca(echo_size));
-	setvbuf(stdout, echo_buffer, _IOFBF, echo_size);
+	void *const echo_buffer = mmap(nullptr, echo_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	if (echo_buffer != MAP_FAILED)
+		setvbuf(stdout, static_cast<char *>(echo_buffer), _IOFBF, echo_size);
 	signal(SIGPIPE, SIG_IGN);
 	const auto inherited_sigxfsz = signal(SIGXFSZ, SIG_IGN);
 	puts(command_line);
 	fflush(stdout);
-	// Ignoring does not discard a signal that the parent's mask blocks: it
-	// stays pending through execv and would kill the shell, mid-command,
-	// once the shell unblocks it. A forked child starts with nothing
-	// pending, so what is pending now is the echo's own: take it. The mask
-	// is left as inherited.
-	sigset_t raised_by_write;
-	sigemptyset(&raised_by_write);
-	sigaddset(&raised_by_write, SIGPIPE);
-	sigaddset(&raised_by_write, SIGXFSZ);
-	const timespec no_wait = {0, 0};
-	while (sigtimedwait(&raised_by_write, nullptr, &no_wait) > 0)
-		;
-	// SIGPIPE is one of the five; SIGXFSZ is not, and goes back to what the
-	// launcher was given.
+	// Ignoring does not stop a signal that the parent's mask blocks: the
+	// echo's own stays pending through execv and would kill the shell,
+	// mid-command, once the shell unblocks it. Setting a signal to be
+	// ignored discards a pending one, blocked or not, with no call that a
+	// sandbox might deny beyond those already made. The mask stays as
+	// inherited. SIGPIPE is one of the five; SIGXFSZ is not, and goes back
+	// to what the launcher was given.
+	signal(SIGPIPE, SIG_IGN);
+	signal(SIGXFSZ, SIG_IGN);
 	signal(SIGPIPE, SIG_DFL);
 	signal(SIGXFSZ, inherited_sigxfsz);
 	execv("/bin/sh", argv);

@@ -14,6 +14,7 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,6 +79,13 @@ Outcome launch(std::vector<const char *> argv, const std::function<void()> &prep
 	return r;
 }
 
+// The fault could not be set up here: says why, for the case to skip with.
+[[noreturn]] void cannot_set_up(const char *cause)
+{
+	fputs(cause, stderr);
+	_exit(cannot_prepare);
+}
+
 void ignore(std::initializer_list<int> signals)
 {
 	for (int sig : signals)
@@ -97,7 +105,7 @@ void dead_pipe()
 {
 	int dead[2];
 	if (pipe2(dead, O_CLOEXEC) || dup2(dead[1], 1) < 0)
-		_exit(cannot_prepare);
+		cannot_set_up("no pipe");
 }
 
 // Standard output on a log at its file-size limit, where a write raises
@@ -107,15 +115,26 @@ void full_log()
 	const rlimit none = {0, 0};
 	const int log = open("/tmp", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
 	if (log < 0 || dup2(log, 1) < 0 || setrlimit(RLIMIT_FSIZE, &none) || signal(SIGXFSZ, SIG_DFL) == SIG_ERR)
-		_exit(cannot_prepare);
+		cannot_set_up("no O_TMPFILE log in /tmp");
 }
 
-// A stack limit far below the default, which the echo must fit in.
-void small_stack()
+// Execs the launcher under strace, which makes a call fail as the kernel or a sandbox might.
+[[noreturn]] void exec_under_strace(const char *fault, const char *line)
 {
-	const rlimit small = {64 * 1024, 64 * 1024};
-	if (setrlimit(RLIMIT_STACK, &small))
-		_exit(cannot_prepare);
+	if (system("strace -f -qq -o /dev/null true >/dev/null 2>&1") != 0)
+		cannot_set_up("strace is missing, or may not trace here (under another tracer, say)");
+	execlp("strace", "strace", "-f", "-qq", "-o", "/dev/null", "-e", fault, launcher, line, nullptr);
+	cannot_set_up("strace did not start");
+}
+
+// Expects what a case's user sees, or skips where its fault could not be set up.
+void expect(const Outcome &r, const std::string &out, const std::string &err, int code)
+{
+	if (r.code == cannot_prepare)
+		GTEST_SKIP() << r.err;
+	EXPECT_EQ(r.out, out);
+	EXPECT_EQ(r.err, err);
+	EXPECT_EQ(r.code, code);
 }
 
 TEST(Launcher, EchoesTheLineThenRunsItAsShC)
@@ -161,8 +180,19 @@ TEST(Launcher, EchoIsByteExactAndFirstInAPipeAndInAFile)
 	EXPECT_EQ(drain(file), "echo after\nafter\n");
 
 	// Launchers sharing a log must not tear each other's echo: line and
-	// newline go in one write, which a pipe keeps whole up to PIPE_BUF. In
-	// packet mode, each write is one read.
+	// newline go in one write, which a pipe keeps whole up to PIPE_BUF and an
+	// O_APPEND file always. Each write is one record on a packet socket, one
+	// read from a packet-mode pipe: the first must be the whole echo.
+	for (const std::string &one_write : {"exit 0\n" + std::string(93, 'x'), "exit 0 " + std::string(100000, 'x')}) {
+		int records[2];
+		ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, records), 0);
+		launch({"shlaunch", one_write.c_str()}, [&] { dup2(records[1], 1); });
+		std::string first(2 * one_write.size(), '\0');
+		first.resize(static_cast<size_t>(std::max(recv(records[0], &first[0], first.size(), 0), ssize_t{0})));
+		EXPECT_EQ(first, one_write + "\n") << "the echo of " << one_write.size() << " bytes came in more than one write";
+		close(records[0]);
+		close(records[1]);
+	}
 	int packets[2];
 	if (pipe2(packets, O_DIRECT | O_CLOEXEC) != 0)
 		GTEST_SKIP() << "no packet-mode pipe here";
@@ -200,9 +230,11 @@ TEST(Launcher, CommandInheritsAllButTheFiveIgnoredDispositions)
 	const std::string runner = drain(open("/proc/self/status", O_RDONLY | O_CLOEXEC));
 	const auto bit = [](int sig) { return 1ULL << (sig - 1); };
 	const unsigned long long five = bit(SIGPIPE) | bit(SIGINT) | bit(SIGHUP) | bit(SIGQUIT) | bit(SIGCHLD);
-	char masks[64];
-	snprintf(masks, sizeof masks, "SigBlk:\t%016llx\nSigIgn:\t%016llx\n",
-	         signal_mask(runner, "SigBlk:\t") | bit(SIGUSR2),
+	// As wide as the kernel prints them: 32 digits where it has 128 signals (MIPS).
+	const int digits = static_cast<int>(strcspn(runner.c_str() + runner.find("SigBlk:\t") + 8, "\n"));
+	char masks[128];
+	snprintf(masks, sizeof masks, "SigBlk:\t%0*llx\nSigIgn:\t%0*llx\n", digits,
+	         signal_mask(runner, "SigBlk:\t") | bit(SIGUSR2), digits,
 	         (signal_mask(runner, "SigIgn:\t") | bit(SIGTERM) | bit(SIGXFSZ)) & ~five);
 	EXPECT_EQ(r.out, std::string(line) + "\ninherited\n/\nstdin\n" + masks);
 	EXPECT_EQ(r.err, "");
@@ -239,7 +271,8 @@ TEST(Launcher, RunsWithNoReaderAndWaitsForItsOwnChildToEnd)
 	// limit, the echo fails and the command runs all the same; it meets
 	// SIGPIPE or SIGXFSZ itself, as under sh -c. A parent that blocks them
 	// must not find the echo's own left pending, to kill the shell once it
-	// unblocks it to wait. Nor may a small stack stop the echo.
+	// unblocks it to wait, even where a sandbox denies rt_sigtimedwait.
+	const char *const ran_on = "echo ran >&2; /bin/true; echo ran on >&2";
 	const struct {
 		const char *line;
 		std::function<void()> prepare;
@@ -247,15 +280,15 @@ TEST(Launcher, RunsWithNoReaderAndWaitsForItsOwnChildToEnd)
 	} no_reader[] = {
 		{"echo ran >&2", [] { close(1); }, "ran\n"},
 		{"echo ran >&2; echo x; echo not reached >&2", dead_pipe, "ran\n"},
-		{"echo ran >&2; /bin/true; echo ran on >&2", [] { dead_pipe(); block(SIGPIPE); }, "ran\nran on\n"},
-		{"echo ran >&2", full_log, "ran\n"},
-		{"echo ran >&2; /bin/true; echo ran on >&2", [] { full_log(); block(SIGXFSZ); }, "ran\nran on\n"},
-		{"echo ran >&2", small_stack, "ran\n"},
+		{"echo ran >&2; echo x; echo not reached >&2", full_log, "ran\n"},
+		{ran_on, [] { dead_pipe(); block(SIGPIPE); }, "ran\nran on\n"},
+		{ran_on, [] { full_log(); block(SIGXFSZ); }, "ran\nran on\n"},
+		{ran_on, [=] { dead_pipe(); block(SIGPIPE); exec_under_strace("inject=rt_sigtimedwait:error=ENOSYS", ran_on); },
+		 "ran\nran on\n"},
 	};
 	for (const auto &c : no_reader) {
-		const Outcome r = launch({"shlaunch", c.line}, c.prepare);
-		EXPECT_EQ(r.err, c.err) << c.line;
-		EXPECT_EQ(r.code, 0) << c.line;
+		SCOPED_TRACE(c.line);
+		expect(launch({"shlaunch", c.line}, c.prepare), "", c.err, 0);
 	}
 
 	// The command reads the launcher's state: Z once it has ended (this test
@@ -286,7 +319,30 @@ TEST(Launcher, RunsWithNoReaderAndWaitsForItsOwnChildToEnd)
 	}
 }
 
-TEST(Launcher, ReportsFailuresToCreateStartOrWait)
+TEST(Launcher, RunsALongLineUnderASmallStackWhereverShCDoes)
+{
+	// execve passes 128 KiB of arguments whatever the stack limit. The
+	// control: sh -c, the five signals at their defaults, the same limit.
+	for (const rlim_t kib : {64u, 128u, 256u})
+		for (const size_t length : {3u, 31000u, 60000u, 100000u, 131000u}) {
+			const std::string line = "echo ran >&2; : " + std::string(length, 'x');
+			const std::function<void()> limit = [=] {
+				const rlimit stack = {kib * 1024, kib * 1024};
+				for (const int sig : {SIGPIPE, SIGINT, SIGHUP, SIGQUIT, SIGCHLD})
+					signal(sig, SIG_DFL);
+				if (setrlimit(RLIMIT_STACK, &stack))
+					cannot_set_up("cannot lower the stack limit");
+			};
+			const Outcome sh = launch({}, [&] { limit(); execl("/bin/sh", "/bin/sh", "-c", line.c_str(), nullptr); });
+			if (sh.code == cannot_prepare)
+				GTEST_SKIP() << sh.err;
+			if (sh.err == "ran\n") {
+				EXPECT_EQ(launch({"shlaunch", line.c_str()}, limit).err, sh.err) << kib << " KiB, " << length << " bytes";
+			}
+		}
+}
+
+TEST(Launcher, Exits255WhenItCannotFork)
 {
 	// An unprivileged user held to zero processes cannot fork (needs root).
 	// It may not reach the build (under /root, say), so it runs a copy from
@@ -300,54 +356,37 @@ TEST(Launcher, ReportsFailuresToCreateStartOrWait)
 			unlink(copy.c_str()); // not there: the case is skipped
 		close(fd);
 	}
-	const Outcome nofork = launch({}, [&] {
+	const Outcome r = launch({}, [&] {
 		const rlimit none = {0, 0};
 		if (setgroups(0, nullptr) || setgid(65534) || setuid(65534) || setrlimit(RLIMIT_NPROC, &none))
-			_exit(cannot_prepare);
+			cannot_set_up("cannot become an unprivileged user held to no processes (needs root)");
 		execl(copy.c_str(), "shlaunch", "echo hi", nullptr);
-		_exit(cannot_prepare);
+		cannot_set_up("no copy of the launcher that every user may run, in /tmp");
 	});
 	unlink(copy.c_str());
 	rmdir(folder);
-	// In a private mount namespace /bin/sh can be made something not
-	// executable (needs root, and a kernel that allows the namespace).
-	const Outcome noexec = launch({"shlaunch", "echo hi"}, [] {
-		if (unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
-		    mount("/dev/null", "/bin/sh", nullptr, MS_BIND, nullptr))
-			_exit(cannot_prepare);
-	});
-	// strace can make the launcher's wait fail while the child runs on, where
-	// it is installed and may trace (not under another tracer, say).
-	const Outcome nowait = launch({}, [] {
-		if (system("strace -qq -o /dev/null true >/dev/null 2>&1") != 0)
-			_exit(cannot_prepare);
-		execlp("strace", "strace", "-qq", "-o", "/dev/null", "-e", "inject=wait4:error=ECHILD",
-		       launcher, "echo hi", nullptr);
-		_exit(cannot_prepare);
-	});
+	expect(r, "", "", 255);
+}
 
-	const struct {
-		const char *fault;
-		const Outcome &r;
-		std::string out;
-		int code;
-	} cases[] = {
-		{"fork fails", nofork, "", 255},
-		{"execv fails", noexec, "echo hi\nerror\n", 0},
-		{"waitpid fails", nowait, "echo hi\nhi\n", 255},
-	};
-	std::string skipped;
-	for (const auto &c : cases) {
-		if (c.r.code == cannot_prepare) {
-			skipped += std::string(skipped.empty() ? "cannot set up here: " : ", ") + c.fault;
-			continue;
-		}
-		EXPECT_EQ(c.r.out, c.out) << c.fault;
-		EXPECT_EQ(c.r.err, "") << c.fault;
-		EXPECT_EQ(c.r.code, c.code) << c.fault;
-	}
-	if (!skipped.empty())
-		GTEST_SKIP() << skipped;
+TEST(Launcher, SaysErrorWhenTheShellCannotStart)
+{
+	// In a private mount namespace /bin/sh can be made something not
+	// executable.
+	const Outcome r = launch({"shlaunch", "echo hi"}, [] {
+		if (unshare(CLONE_NEWNS))
+			cannot_set_up("no mount namespace of its own (needs root, and a kernel that allows it)");
+		if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
+			cannot_set_up("cannot make / private: it is not a mount point (a chroot's, say)");
+		if (mount("/dev/null", "/bin/sh", nullptr, MS_BIND, nullptr))
+			cannot_set_up("cannot mount /dev/null over /bin/sh");
+	});
+	expect(r, "echo hi\nerror\n", "", 0);
+}
+
+TEST(Launcher, Exits255WhenTheWaitFails)
+{
+	// The wait fails while the child runs on.
+	expect(launch({}, [] { exec_under_strace("inject=wait4:error=ECHILD", "echo hi"); }), "echo hi\nhi\n", "", 255);
 }
 
 TEST(Launcher, CtrlCAtATerminalEndsCommandAndLauncher)
