@@ -19,7 +19,13 @@ install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/licenses/shlaunch
 # Every time stamp is the release's, unless the builder sets another. Staged
 # by component, which leaves install_manifest.txt to the install.
 set(epoch "\${SOURCE_DATE_EPOCH:-${SHLAUNCH_RELEASE_EPOCH}}")
-set(tarball shlaunch-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR})
+# The machine as uname -m names it, but for MIPS, where it names both byte
+# orders alike: the little-endian ones as rpm names them.
+set(machine ${CMAKE_SYSTEM_PROCESSOR})
+if(machine MATCHES "^mips(64)?$" AND CMAKE_CXX_BYTE_ORDER STREQUAL LITTLE_ENDIAN)
+  string(APPEND machine el)
+endif()
+set(tarball shlaunch-${PROJECT_VERSION}-linux-${machine})
 add_custom_command(OUTPUT ${tarball}.tar.gz
   COMMAND ${CMAKE_COMMAND} -E rm -rf tarball
   COMMAND ${CMAKE_COMMAND} --install . --prefix tarball/${tarball} --strip --component launcher
@@ -41,9 +47,10 @@ set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_RPM_PACKAGE_LICENSE MIT)
 set(CPACK_RPM_PACKAGE_GROUP "System Environment/Shells")
-file(STRINGS debian/control description REGEX "^ ") # debian/control's, unfolded
-list(TRANSFORM description REPLACE "^ \\.?" "")
-list(JOIN description "\n" CPACK_RPM_PACKAGE_DESCRIPTION)
+file(READ debian/control control) # its long description, unfolded
+string(REGEX REPLACE ".*\nDescription:[^\n]*\n" "" description "${control}")
+string(REGEX REPLACE "(^|\n) \\.?" "\\1" description "${description}")
+string(STRIP "${description}" CPACK_RPM_PACKAGE_DESCRIPTION)
 if(SHLAUNCH_MADE STREQUAL "static PIE")
   set(CPACK_RPM_PACKAGE_AUTOREQ OFF) # rpm would ask for a dynamic loader it never uses
 endif()
@@ -58,7 +65,7 @@ set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${CPACK_PACKAGE_CONTACT}
 %define use_source_date_epoch_as_buildtime 1
 %define clamp_mtime_to_source_date_epoch 1
 %define _build_id_links none")
-string(REPLACE armv7l armv7hl CPACK_RPM_PACKAGE_ARCHITECTURE ${CMAKE_SYSTEM_PROCESSOR}) # the target's, in rpm's words
+string(REPLACE armv7l armv7hl CPACK_RPM_PACKAGE_ARCHITECTURE ${machine}) # the target's, in rpm's words
 include(CPack)
 set(rpm shlaunch-${PROJECT_VERSION}-1.${CPACK_RPM_PACKAGE_ARCHITECTURE}.rpm)
 add_custom_command(OUTPUT ${rpm} DEPENDS shlaunch manual README.md LICENSE VERBATIM
