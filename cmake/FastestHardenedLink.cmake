@@ -12,18 +12,20 @@ if(compiler_target MATCHES musl)
   set(SHLAUNCH_COMPILER_LIBC musl)
 endif()
 # musl for the target: by the processor's name and by Debian's triplet (the
-# compiler's, gnu made musl: arm-linux-musleabihf); musl's own folders only
-# natively, as they hold the host's. Not cached, so that configuring again
-# after musl comes or goes chooses again.
+# compiler's, gnu made musl: arm-linux-musleabihf, and without an ABI suffix
+# that Debian's musl folder lacks: mips64el-linux-musl for -gnuabi64); musl's
+# own folders only natively, as they hold the host's. Not cached, so that
+# configuring again after musl comes or goes chooses again.
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-multiarch OUTPUT_VARIABLE triplet
   OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-string(REPLACE gnu musl triplet "${triplet}")
 set(arch ${CMAKE_SYSTEM_PROCESSOR})
 set(musl_lib /usr/lib/${arch}-linux-musl /usr/${arch}-linux-musl/lib64)
 set(musl_include /usr/include/${arch}-linux-musl /usr/${arch}-linux-musl/include)
 if(triplet)
-  list(PREPEND musl_lib /usr/lib/${triplet})
-  list(PREPEND musl_include /usr/include/${triplet})
+  string(REPLACE gnu musl with_abi "${triplet}")
+  string(REGEX REPLACE "-gnu.*$" "-musl" without_abi "${triplet}")
+  list(PREPEND musl_lib /usr/lib/${with_abi} /usr/lib/${without_abi})
+  list(PREPEND musl_include /usr/include/${with_abi} /usr/include/${without_abi})
 endif()
 if(SHLAUNCH_MUSL_ROOT)
   list(PREPEND musl_lib ${SHLAUNCH_MUSL_ROOT}/lib)
@@ -39,12 +41,13 @@ string(REGEX REPLACE "/$" "" SHLAUNCH_MUSL_LIBDIR "${SHLAUNCH_MUSL_LIBDIR}") # a
 
 # One text and one data mapping instead of four: 1 to 2% faster to start.
 # Relative relocations unpacked for musl, which applies packed ones (DT_RELR,
-# that a distribution's LDFLAGS may ask for) only from 1.2.4 on.
+# that a distribution's LDFLAGS may ask for) only from 1.2.4 on; where the
+# linker packs none for the target, it would only warn of the option.
 unset(SHLAUNCH_LINKER_NOSEPARATE_CODE CACHE)
 unset(SHLAUNCH_LINKER_NOPACK_RELOCS CACHE)
 include(CheckLinkerFlag)
 check_linker_flag(CXX LINKER:-z,noseparate-code SHLAUNCH_LINKER_NOSEPARATE_CODE)
-check_linker_flag(CXX LINKER:-z,nopack-relative-relocs SHLAUNCH_LINKER_NOPACK_RELOCS)
+check_linker_flag(CXX LINKER:-z,nopack-relative-relocs,--fatal-warnings SHLAUNCH_LINKER_NOPACK_RELOCS)
 
 # The flags of each way: compile_WAY, link_WAY and libraries_WAY.
 set(compile_static -fPIE)
