@@ -47,7 +47,7 @@ unset(SHLAUNCH_LINKER_NOSEPARATE_CODE CACHE)
 unset(SHLAUNCH_LINKER_NOPACK_RELOCS CACHE)
 include(CheckLinkerFlag)
 check_linker_flag(CXX LINKER:-z,noseparate-code SHLAUNCH_LINKER_NOSEPARATE_CODE)
-check_linker_flag(CXX LINKER:-z,nopack-relative-relocs,--fatal-warnings SHLAUNCH_LINKER_NOPACK_RELOCS)
+check_linker_flag(CXX LINKER:--fatal-warnings,-z,nopack-relative-relocs SHLAUNCH_LINKER_NOPACK_RELOCS)
 
 # The flags of each way: compile_WAY, link_WAY and libraries_WAY.
 set(compile_static -fPIE)

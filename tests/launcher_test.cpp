@@ -323,6 +323,10 @@ TEST(Launcher, RunsALongLineUnderASmallStackWhereverShCDoes)
 {
 	// execve passes 128 KiB of arguments whatever the stack limit. The
 	// control: sh -c, the five signals at their defaults, the same limit.
+	// Judged where the line leaves a page and 8 KiB of the limit: execve
+	// lowers the stack top by up to that at random (a page on powerpc), and
+	// the launcher is one execve more than the control.
+	const size_t spare = static_cast<size_t>(sysconf(_SC_PAGESIZE)) + 8192;
 	for (const rlim_t kib : {64u, 128u, 256u})
 		for (const size_t length : {3u, 31000u, 60000u, 100000u, 131000u}) {
 			const std::string line = "echo ran >&2; : " + std::string(length, 'x');
@@ -336,7 +340,7 @@ TEST(Launcher, RunsALongLineUnderASmallStackWhereverShCDoes)
 			const Outcome sh = launch({}, [&] { limit(); execl("/bin/sh", "/bin/sh", "-c", line.c_str(), nullptr); });
 			if (sh.code == cannot_prepare)
 				GTEST_SKIP() << sh.err;
-			if (sh.err == "ran\n") {
+			if (sh.err == "ran\n" && length + spare <= kib * 1024) {
 				EXPECT_EQ(launch({"shlaunch", line.c_str()}, limit).err, sh.err) << kib << " KiB, " << length << " bytes";
 			}
 		}
