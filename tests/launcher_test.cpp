@@ -328,6 +328,8 @@ TEST(Launcher, RunsALongLineUnderASmallStackWhereverShCDoes)
 	const size_t spare = static_cast<size_t>(sysconf(_SC_PAGESIZE)) + 8192;
 	for (const rlim_t kib : {64u, 128u, 256u})
 		for (const size_t length : {3u, 31000u, 60000u, 100000u, 131000u}) {
+			if (length + spare > kib * 1024)
+				continue;
 			const std::string line = "echo ran >&2; : " + std::string(length, 'x');
 			const std::function<void()> limit = [=] {
 				const rlimit stack = {kib * 1024, kib * 1024};
@@ -339,7 +341,7 @@ TEST(Launcher, RunsALongLineUnderASmallStackWhereverShCDoes)
 			const Outcome sh = launch({}, [&] { limit(); execl("/bin/sh", "/bin/sh", "-c", line.c_str(), nullptr); });
 			if (sh.code == cannot_prepare)
 				GTEST_SKIP() << sh.err;
-			if (sh.err == "ran\n" && length + spare <= kib * 1024) {
+			if (sh.err == "ran\n") {
 				EXPECT_EQ(launch({"shlaunch", line.c_str()}, limit).err, sh.err) << kib << " KiB, " << length << " bytes";
 			}
 		}
