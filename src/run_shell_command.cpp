@@ -1,6 +1,7 @@
 #include "run_shell_command.h"
 
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 
@@ -12,8 +13,15 @@
 
 namespace {
 
-[[noreturn]] void exec_shell(const char *command_line)
+[[noreturn]] void exec_shell(const char *command_line, const int death_signal, const pid_t launcher)
 {
+	// fork clears the parent-death signal that the launcher's caller set, so
+	// that the command would outlive a caller that asked the kernel to end it.
+	// The shell takes it as under sh -c. Should the launcher have ended before
+	// it was set, no signal comes: the child sends it to itself.
+	if (death_signal != 0 && prctl(PR_SET_PDEATHSIG, death_signal) == 0 && getppid() != launcher)
+		raise(death_signal);
+
 	// execv takes char *const[] for historical reasons; it writes through none of them.
 	char *const argv[] = {const_cast<char *>("/bin/sh"), const_cast<char *>("-c"),
 	                      const_cast<char *>(command_line), nullptr};
@@ -30,30 +38,38 @@ namespace {
 	// log do not tear each other's echo: the buffer holds the line, the
 	// newline, and room for what the stream keeps for itself. It is mapped
 	// here, after the fork, so that the waiting parent holds none of it; not
-	// taken from the stack, which the line may not fit in (execve passes 128
-	// KiB of arguments whatever the stack limit), nor from malloc, whose code
-	// would cost the waiting launcher a page. Where a memory limit refuses
-	// it, the stream's own buffer writes the echo in pieces, and the command
-	// still runs.
+	// taken from the stack, which the line may not fit in (execve's 128 KiB
+	// for one argument can exceed a small stack limit), nor from malloc,
+	// whose code would cost the waiting launcher a page. Where the mapping is
+	// refused (strict overcommit, a filter), the stream's own buffer writes
+	// the echo in pieces, and the command still runs.
 	const size_t echo_size = strlen(command_line) + 1 + BUFSIZ;
 	void *const echo_buffer = mmap(nullptr, echo_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
 	if (echo_buffer != MAP_FAILED)
 		setvbuf(stdout, static_cast<char *>(echo_buffer), _IOFBF, echo_size);
-	signal(SIGPIPE, SIG_IGN);
+	// A filter may refuse either ignore; the disposition then stays as it was.
 	const auto inherited_sigxfsz = signal(SIGXFSZ, SIG_IGN);
-	puts(command_line);
-	fflush(stdout);
-	// Ignoring does not stop a signal that the parent's mask blocks: the
-	// echo's own stays pending through execv and would kill the shell,
-	// mid-command, once the shell unblocks it. Setting a signal to be
-	// ignored discards a pending one, blocked or not, with no call that a
-	// sandbox might deny beyond those already made. The mask stays as
-	// inherited. SIGPIPE is one of the five; SIGXFSZ is not, and goes back
-	// to what the launcher was given.
-	signal(SIGPIPE, SIG_IGN);
-	signal(SIGXFSZ, SIG_IGN);
+	const bool guarded = signal(SIGPIPE, SIG_IGN) != SIG_ERR && inherited_sigxfsz != SIG_ERR;
+	// Unguarded, the echo's own signal could kill the child: it is not
+	// flushed, and execv drops it with the buffer, as on a closed stdout.
+	// The stream's own buffer might write part of it, so it then gets none.
+	if (guarded || echo_buffer != MAP_FAILED)
+		puts(command_line);
+	if (guarded) {
+		fflush(stdout);
+		// Ignoring does not stop a signal that the parent's mask blocks: the
+		// echo's own stays pending through execv and would kill the shell,
+		// mid-command, once the shell unblocks it. Setting a signal to be
+		// ignored discards a pending one, blocked or not, with no call that a
+		// sandbox might deny beyond those already made.
+		signal(SIGXFSZ, SIG_IGN);
+		signal(SIGPIPE, SIG_IGN);
+	}
+	// The mask stays as inherited. SIGPIPE is one of the five; SIGXFSZ is
+	// not, and goes back to what the launcher was given.
 	signal(SIGPIPE, SIG_DFL);
-	signal(SIGXFSZ, inherited_sigxfsz);
+	if (inherited_sigxfsz != SIG_ERR)
+		signal(SIGXFSZ, inherited_sigxfsz);
 	execv("/bin/sh", argv);
 
 	puts("error");
@@ -67,11 +83,16 @@ int run_shell_command(const char *command_line)
 	if (command_line == nullptr)
 		return -1;
 
+	// Where the call fails, there is taken to be none.
+	int death_signal = 0;
+	if (prctl(PR_GET_PDEATHSIG, &death_signal) != 0)
+		death_signal = 0;
+	const pid_t launcher = death_signal != 0 ? getpid() : 0;
 	const pid_t pid = fork();
 	if (pid == -1)
 		return -1;
 	if (pid == 0)
-		exec_shell(command_line);
+		exec_shell(command_line, death_signal, launcher);
 
 	// Only whether this child ended matters, not how; and only this child:
 	// the launcher may have inherited others, from a shell that started a job
