@@ -3,19 +3,25 @@
 // command itself sees of its process.
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <limits.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -118,6 +124,25 @@ void full_log()
 		cannot_set_up("no O_TMPFILE log in /tmp");
 }
 
+// A sandbox that blocks every signal but sig and, in raw BPF, refuses rt_sigaction
+// for it; the first argument's low word lies 4 bytes in on a big-endian machine.
+void sandbox_refusing(int sig)
+{
+	sigset_t all_but_sig;
+	sigfillset(&all_but_sig);
+	sigdelset(&all_but_sig, sig);
+	const unsigned low_word = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0;
+	sock_filter code[] = {
+		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)), BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_rt_sigaction, 0, 3),
+		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args) + low_word),
+		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(sig), 0, 1),
+		BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM), BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+	const sock_fprog filter = {sizeof code / sizeof code[0], code};
+	if (sigprocmask(SIG_SETMASK, &all_but_sig, nullptr) || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) ||
+	    prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter))
+		cannot_set_up("no seccomp filter here");
+}
+
 // Execs the launcher under strace, which makes a call fail as the kernel or a sandbox might.
 [[noreturn]] void exec_under_strace(const char *fault, const char *line)
 {
@@ -212,7 +237,7 @@ unsigned long long signal_mask(const std::string &proc_status, const char *field
 TEST(Launcher, CommandInheritsAllButTheFiveIgnoredDispositions)
 {
 	// Builtins only, then exec: once dash has forked it clears its signal mask.
-	const char *line = "echo \"$PROBE\"; pwd; read -r in; echo \"$in\" >&5; "
+	const char *line = "echo \"$PROBE\"; pwd; umask; read -r in; echo \"$in\" >&5; "
 	                   "exec /bin/grep -E '^Sig(Blk|Ign)' /proc/self/status";
 	const Outcome r = launch(
 		{"shlaunch", line},
@@ -222,7 +247,8 @@ TEST(Launcher, CommandInheritsAllButTheFiveIgnoredDispositions)
 			setenv("PROBE", "inherited", 1);
 			setenv("PATH", "/nonexistent", 1); // the shell is /bin/sh, not sh on PATH
 			dup2(1, 5);
-			if (chdir("/") != 0)
+			umask(027);
+			if (chdir("/tmp") != 0)
 				_exit(cannot_prepare);
 		},
 		"stdin\n");
@@ -236,7 +262,7 @@ TEST(Launcher, CommandInheritsAllButTheFiveIgnoredDispositions)
 	snprintf(masks, sizeof masks, "SigBlk:\t%0*llx\nSigIgn:\t%0*llx\n", digits,
 	         signal_mask(runner, "SigBlk:\t") | bit(SIGUSR2), digits,
 	         (signal_mask(runner, "SigIgn:\t") | bit(SIGTERM) | bit(SIGXFSZ)) & ~five);
-	EXPECT_EQ(r.out, std::string(line) + "\ninherited\n/\nstdin\n" + masks);
+	EXPECT_EQ(r.out, std::string(line) + "\ninherited\n/tmp\n0027\nstdin\n" + masks);
 	EXPECT_EQ(r.err, "");
 	EXPECT_EQ(r.code, 0);
 }
@@ -244,15 +270,18 @@ TEST(Launcher, CommandInheritsAllButTheFiveIgnoredDispositions)
 TEST(Launcher, DiesOfAnInterruptHangUpOrQuitSentToItAlone)
 {
 	// Ignored by its parent, they are at their defaults in the launcher too,
-	// so that Ctrl-\ ends it as Ctrl-C does.
+	// so that Ctrl-\ ends it as Ctrl-C does. The parent-death signal that the
+	// launcher was given ends the shell with it.
 	for (const int sig : {SIGINT, SIGHUP, SIGQUIT}) {
-		const std::string line = "kill -" + std::to_string(sig) + " $PPID";
+		const std::string line = "kill -" + std::to_string(sig) + " $PPID; sleep 0.3; echo outlived >&2";
 		const Outcome r = launch({"shlaunch", line.c_str()}, [] {
 			const rlimit no_core = {0, 0};
 			setrlimit(RLIMIT_CORE, &no_core);
 			ignore({SIGINT, SIGHUP, SIGQUIT});
+			prctl(PR_SET_PDEATHSIG, SIGTERM);
 		});
 		EXPECT_EQ(r.code, 128 + sig) << line;
+		EXPECT_EQ(r.err, "") << line;
 	}
 }
 
@@ -290,6 +319,14 @@ TEST(Launcher, RunsWithNoReaderAndWaitsForItsOwnChildToEnd)
 		SCOPED_TRACE(c.line);
 		expect(launch({"shlaunch", c.line}, c.prepare), "", c.err, 0);
 	}
+	// Where a sandbox refuses either ignore, no echo, and the whole mask, as under sh -c.
+	for (const int sig : {SIGPIPE, SIGXFSZ}) {
+		const char *line = "echo ran >&2; exec grep SigBlk /proc/self/status >&2";
+		const auto prepare = [=] { sig == SIGPIPE ? dead_pipe() : full_log(); sandbox_refusing(sig); };
+		const Outcome sh = launch({}, [&] { prepare(); execl("/bin/sh", "/bin/sh", "-c", line, nullptr); });
+		EXPECT_EQ(sh.err.rfind("ran\nSigBlk:", 0), 0u) << sh.err;
+		expect(launch({"shlaunch", line}, prepare), "", sh.err, 0);
+	}
 
 	// The command reads the launcher's state: Z once it has ended (this test
 	// reaps it only later), S while it waits.
@@ -304,8 +341,9 @@ TEST(Launcher, RunsWithNoReaderAndWaitsForItsOwnChildToEnd)
 		// A child the launcher inherited (a shell started a job, then exec'd
 		// the launcher) is not the command's: the launcher waits on.
 		{"sleep 0.2; " + state + "echo $state", "S\n", ""},
-		// A stopped command has not ended: the launcher waits through the stop.
-		{"(" + shell_stopped + "sleep 0.2; " + state + "echo $state; kill -CONT $$) & kill -STOP $$; wait", "S\n", ""},
+		// A stopped command has not ended: the launcher waits through the stop, and after.
+		{"(" + shell_stopped + "sleep 0.2; " + state + "echo $state; kill -CONT $$; sleep 0.2; " + state + "echo $state) & kill -STOP $$; wait",
+		 "S\nS\n", ""},
 	};
 	for (const auto &c : waits) {
 		const Outcome r = launch({"shlaunch", c.line.c_str()}, [] {
@@ -362,6 +400,8 @@ TEST(Launcher, Exits255WhenItCannotFork)
 		close(fd);
 	}
 	const Outcome r = launch({}, [&] {
+		if (fork() == 0) // a child it inherits, which a wait for any child would reap
+			_exit(0);
 		const rlimit none = {0, 0};
 		if (setgroups(0, nullptr) || setgid(65534) || setuid(65534) || setrlimit(RLIMIT_NPROC, &none))
 			cannot_set_up("cannot become an unprivileged user held to no processes (needs root)");
