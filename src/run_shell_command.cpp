@@ -38,11 +38,12 @@ namespace {
 	// log do not tear each other's echo: the buffer holds the line, the
 	// newline, and room for what the stream keeps for itself. It is mapped
 	// here, after the fork, so that the waiting parent holds none of it; not
-	// taken from the stack, which the line may not fit in (execve's 128 KiB
-	// for one argument can exceed a small stack limit), nor from malloc,
-	// whose code would cost the waiting launcher a page. Where the mapping is
-	// refused (strict overcommit, a filter), the stream's own buffer writes
-	// the echo in pieces, and the command still runs.
+	// taken from the stack, which the line may not fit in (execve lets the
+	// arguments and the environment take 128 KiB together, whatever the
+	// stack limit), nor from malloc, whose code would cost the waiting
+	// launcher a page. Where the mapping is refused (strict overcommit, a
+	// filter), the stream's own buffer writes the echo in pieces, and the
+	// command still runs.
 	const size_t echo_size = strlen(command_line) + 1 + BUFSIZ;
 	void *const echo_buffer = mmap(nullptr, echo_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
 	if (echo_buffer != MAP_FAILED)

@@ -359,10 +359,11 @@ TEST(Launcher, RunsWithNoReaderAndWaitsForItsOwnChildToEnd)
 
 TEST(Launcher, RunsALongLineUnderASmallStackWhereverShCDoes)
 {
-	// execve passes 128 KiB of arguments whatever the stack limit. The control:
-	// sh -c, the five signals at their defaults, the same limit. Judged where the
-	// line leaves a page and 8 KiB, by which execve lowers the stack at random,
-	// and so fails near the limit, for the launcher's one execve more too.
+	// execve lets the arguments and the environment take 128 KiB together,
+	// whatever the stack limit. The control: sh -c, the five signals at their
+	// defaults, the same limit. Judged where the line leaves a page and 8 KiB,
+	// by which execve lowers the stack at random, and so fails near the limit,
+	// for the launcher's one execve more too.
 	const size_t spare = static_cast<size_t>(sysconf(_SC_PAGESIZE)) + 8192;
 	for (const rlim_t kib : {64u, 128u, 256u})
 		for (const size_t length : {3u, 31000u, 60000u, 100000u, 131000u}) {
