@@ -20,7 +20,7 @@ namespace {
 	// The shell takes it as under sh -c. Should the launcher have ended before
 	// it was set, no signal comes: the child sends it to itself.
 	if (death_signal != 0 && prctl(PR_SET_PDEATHSIG, death_signal) == 0 && getppid() != launcher)
-		raise(death_signal);
+		kill(getpid(), death_signal);
 
 	// execv takes char *const[] for historical reasons; it writes through none of them.
 	char *const argv[] = {const_cast<char *>("/bin/sh"), const_cast<char *>("-c"),
@@ -48,29 +48,26 @@ namespace {
 	void *const echo_buffer = mmap(nullptr, echo_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
 	if (echo_buffer != MAP_FAILED)
 		setvbuf(stdout, static_cast<char *>(echo_buffer), _IOFBF, echo_size);
-	// A filter may refuse either ignore; the disposition then stays as it was.
-	const auto inherited_sigxfsz = signal(SIGXFSZ, SIG_IGN);
-	const bool guarded = signal(SIGPIPE, SIG_IGN) != SIG_ERR && inherited_sigxfsz != SIG_ERR;
-	// Unguarded, the echo's own signal could kill the child: it is not
-	// flushed, and execv drops it with the buffer, as on a closed stdout.
-	// The stream's own buffer might write part of it, so it then gets none.
-	if (guarded || echo_buffer != MAP_FAILED)
+	// A sandbox's filter may refuse either ignore. Then the echo's own
+	// signal could kill the child, so nothing of the echo is written, as on
+	// a closed stdout. SIGXFSZ is left as it was: not asked for where
+	// SIGPIPE was refused, or refused itself.
+	const auto inherited_sigxfsz = signal(SIGPIPE, SIG_IGN) != SIG_ERR ? signal(SIGXFSZ, SIG_IGN) : SIG_ERR;
+	if (inherited_sigxfsz != SIG_ERR) {
 		puts(command_line);
-	if (guarded) {
 		fflush(stdout);
 		// Ignoring does not stop a signal that the parent's mask blocks: the
 		// echo's own stays pending through execv and would kill the shell,
 		// mid-command, once the shell unblocks it. Setting a signal to be
 		// ignored discards a pending one, blocked or not, with no call that a
-		// sandbox might deny beyond those already made.
-		signal(SIGXFSZ, SIG_IGN);
+		// sandbox might deny beyond those already made. SIGXFSZ is not one of
+		// the five, and goes back to what the launcher was given.
 		signal(SIGPIPE, SIG_IGN);
-	}
-	// The mask stays as inherited. SIGPIPE is one of the five; SIGXFSZ is
-	// not, and goes back to what the launcher was given.
-	signal(SIGPIPE, SIG_DFL);
-	if (inherited_sigxfsz != SIG_ERR)
+		signal(SIGXFSZ, SIG_IGN);
 		signal(SIGXFSZ, inherited_sigxfsz);
+	}
+	// SIGPIPE is one of the five. The mask stays as inherited.
+	signal(SIGPIPE, SIG_DFL);
 	execv("/bin/sh", argv);
 
 	puts("error");
@@ -84,10 +81,9 @@ int run_shell_command(const char *command_line)
 	if (command_line == nullptr)
 		return -1;
 
-	// Where the call fails, there is taken to be none.
+	// The call writes nothing where it fails: then there is none.
 	int death_signal = 0;
-	if (prctl(PR_GET_PDEATHSIG, &death_signal) != 0)
-		death_signal = 0;
+	prctl(PR_GET_PDEATHSIG, &death_signal);
 	const pid_t launcher = death_signal != 0 ? getpid() : 0;
 	const pid_t pid = fork();
 	if (pid == -1)
