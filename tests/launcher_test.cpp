@@ -405,7 +405,7 @@ TEST(Launcher, Exits255WhenItCannotFork)
 			_exit(0);
 		const rlimit none = {0, 0};
 		if (setgroups(0, nullptr) || setgid(65534) || setuid(65534) || setrlimit(RLIMIT_NPROC, &none))
-			cannot_set_up("cannot become an unprivileged user held to no processes (needs root)");
+			cannot_set_up("needs root, to become a user who may start no process");
 		execl(copy.c_str(), "shlaunch", "echo hi", nullptr);
 		cannot_set_up("no copy of the launcher that every user may run, in /tmp");
 	});
@@ -420,9 +420,9 @@ TEST(Launcher, SaysErrorWhenTheShellCannotStart)
 	// executable.
 	const Outcome r = launch({"shlaunch", "echo hi"}, [] {
 		if (unshare(CLONE_NEWNS))
-			cannot_set_up("no mount namespace of its own (needs root, and a kernel that allows it)");
+			cannot_set_up("needs root, and a kernel that allows mount namespaces");
 		if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
-			cannot_set_up("cannot make / private: it is not a mount point (a chroot's, say)");
+			cannot_set_up("/ is not a mount point here (a chroot, say)");
 		if (mount("/dev/null", "/bin/sh", nullptr, MS_BIND, nullptr))
 			cannot_set_up("cannot mount /dev/null over /bin/sh");
 	});
