@@ -1,5 +1,6 @@
 # The packages target makes the tarball (an install, to unpack into a prefix),
-# the RPM and SHA256SUMS in the build folder; the .deb is dpkg-buildpackage's.
+# the RPM where rpmbuild is, the source archive in a clone, and SHA256SUMS in
+# the build folder; the .deb is dpkg-buildpackage's.
 
 # musl's license asks that its notice go with every copy of its code.
 if(SHLAUNCH_LIBC MATCHES "^musl")
@@ -47,10 +48,7 @@ set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_RPM_PACKAGE_LICENSE MIT)
 set(CPACK_RPM_PACKAGE_GROUP "System Environment/Shells")
-file(READ debian/control control) # its long description, unfolded
-string(REGEX REPLACE ".*\nDescription:[^\n]*\n" "" description "${control}")
-string(REGEX REPLACE "(^|\n) \\.?" "\\1" description "${description}")
-string(STRIP "${description}" CPACK_RPM_PACKAGE_DESCRIPTION)
+set(CPACK_PACKAGE_DESCRIPTION_FILE ${PROJECT_SOURCE_DIR}/packaging/description.txt)
 if(SHLAUNCH_MADE STREQUAL "static PIE")
   set(CPACK_RPM_PACKAGE_AUTOREQ OFF) # rpm would ask for a dynamic loader it never uses
 endif()
@@ -67,9 +65,26 @@ set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${CPACK_PACKAGE_CONTACT}
 %define _build_id_links none")
 string(REPLACE armv7l armv7hl CPACK_RPM_PACKAGE_ARCHITECTURE ${machine}) # the target's, in rpm's words
 include(CPack)
-set(rpm shlaunch-${PROJECT_VERSION}-1.${CPACK_RPM_PACKAGE_ARCHITECTURE}.rpm)
-add_custom_command(OUTPUT ${rpm} DEPENDS shlaunch manual README.md LICENSE VERBATIM
-  COMMAND sh -c "umask 022 && SOURCE_DATE_EPOCH=${epoch} exec \"$0\" --config CPackConfig.cmake >/dev/null" ${CMAKE_CPACK_COMMAND})
+set(packages ${tarball}.tar.gz)
+# Not cached, so that configuring again after rpm comes or goes chooses again.
+find_program(SHLAUNCH_RPMBUILD rpmbuild NO_CACHE)
+if(SHLAUNCH_RPMBUILD)
+  set(rpm shlaunch-${PROJECT_VERSION}-1.${CPACK_RPM_PACKAGE_ARCHITECTURE}.rpm)
+  add_custom_command(OUTPUT ${rpm} DEPENDS shlaunch manual README.md LICENSE VERBATIM
+    COMMAND sh -c "umask 022 && SOURCE_DATE_EPOCH=${epoch} exec \"$0\" --config CPackConfig.cmake >/dev/null" ${CMAKE_CPACK_COMMAND})
+  list(APPEND packages ${rpm})
+else()
+  set(no_rpm COMMAND ${CMAKE_COMMAND} -E echo "shlaunch: no RPM, as rpmbuild was not found (Debian: rpm, Fedora: rpm-build)")
+endif()
 
-add_custom_target(packages COMMAND sh -c "sha256sum ${tarball}.tar.gz ${rpm} >SHA256SUMS"
-  DEPENDS ${tarball}.tar.gz ${rpm} VERBATIM)
+# The source archive: what git archive HEAD holds, in a clone; an unpacked one has no HEAD.
+find_package(Git QUIET)
+if(GIT_FOUND AND EXISTS ${PROJECT_SOURCE_DIR}/.git)
+  add_custom_target(dist BYPRODUCTS shlaunch-${PROJECT_VERSION}.tar.gz VERBATIM COMMAND sh -c "\"$0\" -C \"$1\" archive --prefix=$2/ HEAD | gzip -9n >$2.tar.gz"
+    ${GIT_EXECUTABLE} ${PROJECT_SOURCE_DIR} shlaunch-${PROJECT_VERSION})
+  list(APPEND packages shlaunch-${PROJECT_VERSION}.tar.gz)
+  set(dist dist)
+endif()
+
+add_custom_target(packages ${no_rpm} COMMAND sh -c "sha256sum $* >SHA256SUMS" sha256sum ${packages}
+  DEPENDS ${packages} ${dist} VERBATIM)
