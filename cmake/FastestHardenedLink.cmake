@@ -13,7 +13,7 @@ if(compiler_target MATCHES musl)
 endif()
 # musl for the target: by the processor's name and by Debian's triplet (the
 # compiler's, gnu made musl: arm-linux-musleabihf, and without an ABI suffix
-# that Debian's musl folder lacks: mips64el-linux-musl for -gnuabi64); musl's
+# that Debian's musl folder lacks: -musl for -gnuabi64); musl's
 # own folders only natively, as they hold the host's. Not cached, so that
 # configuring again after musl comes or goes chooses again.
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-multiarch OUTPUT_VARIABLE triplet
