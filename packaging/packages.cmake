@@ -1,9 +1,8 @@
-# The packages target makes the tarball (an install, to unpack into a prefix),
-# the RPM where rpmbuild is, the source archive in a clone, and SHA256SUMS in
-# the build folder; the .deb is dpkg-buildpackage's.
+# The packages target makes the tarball (an install, to unpack into a prefix), the RPM,
+# the source archive in a clone, and SHA256SUMS in the build folder; the .deb is dpkg-buildpackage's.
 
 # musl's license asks that its notice go with every copy of its code.
-if(SHLAUNCH_LIBC MATCHES "^musl")
+if(SHLAUNCH_LIBC STREQUAL musl)
   find_file(musl_notice NAMES COPYRIGHT copyright NO_CACHE NO_DEFAULT_PATH PATHS ${SHLAUNCH_MUSL_ROOT}
     /usr/share/doc/musl /usr/share/licenses/musl /usr/share/licenses/musl-libc) # in the target's root, when cross
   if(NOT musl_notice)
@@ -19,7 +18,7 @@ install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/licenses/shlaunch
 
 # Every time stamp is the release's, unless the builder sets another. Staged
 # by component, which leaves install_manifest.txt to the install.
-set(epoch "\${SOURCE_DATE_EPOCH:-${SHLAUNCH_RELEASE_EPOCH}}")
+set(epoch "\${SOURCE_DATE_EPOCH:-$ENV{SOURCE_DATE_EPOCH}}")
 # The machine as uname -m names it, but for MIPS, where it names both byte
 # orders alike: the little-endian ones as rpm names them.
 set(machine ${CMAKE_SYSTEM_PROCESSOR})
@@ -49,7 +48,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_RPM_PACKAGE_LICENSE MIT)
 set(CPACK_RPM_PACKAGE_GROUP "System Environment/Shells")
 set(CPACK_PACKAGE_DESCRIPTION_FILE ${PROJECT_SOURCE_DIR}/packaging/description.txt)
-if(SHLAUNCH_MADE STREQUAL "static PIE")
+if(SHLAUNCH_STATIC)
   set(CPACK_RPM_PACKAGE_AUTOREQ OFF) # rpm would ask for a dynamic loader it never uses
 endif()
 set(CPACK_RPM_USER_FILELIST "%license /usr/share/licenses/shlaunch/LICENSE")
@@ -65,15 +64,13 @@ set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${CPACK_PACKAGE_CONTACT}
 %define _build_id_links none")
 string(REPLACE armv7l armv7hl CPACK_RPM_PACKAGE_ARCHITECTURE ${machine}) # the target's, in rpm's words
 include(CPack)
-set(packages ${tarball}.tar.gz)
-# Not cached, so that configuring again after rpm comes or goes chooses again.
-find_program(SHLAUNCH_RPMBUILD rpmbuild NO_CACHE)
-if(SHLAUNCH_RPMBUILD)
-  set(rpm shlaunch-${PROJECT_VERSION}-1.${CPACK_RPM_PACKAGE_ARCHITECTURE}.rpm)
-  add_custom_command(OUTPUT ${rpm} DEPENDS shlaunch manual README.md LICENSE VERBATIM
-    COMMAND sh -c "umask 022 && SOURCE_DATE_EPOCH=${epoch} exec \"$0\" --config CPackConfig.cmake >/dev/null" ${CMAKE_CPACK_COMMAND})
-  list(APPEND packages ${rpm})
-else()
+set(rpm shlaunch-${PROJECT_VERSION}-1.${CPACK_RPM_PACKAGE_ARCHITECTURE}.rpm)
+add_custom_command(OUTPUT ${rpm} DEPENDS shlaunch manual README.md LICENSE VERBATIM
+  COMMAND sh -c "umask 022 && SOURCE_DATE_EPOCH=${epoch} exec \"$0\" --config CPackConfig.cmake >/dev/null" ${CMAKE_CPACK_COMMAND})
+set(packages ${tarball}.tar.gz ${rpm})
+find_program(SHLAUNCH_RPMBUILD rpmbuild NO_CACHE) # so that configuring again after rpm comes or goes chooses again
+if(NOT SHLAUNCH_RPMBUILD)
+  set(packages ${tarball}.tar.gz)
   set(no_rpm COMMAND ${CMAKE_COMMAND} -E echo "shlaunch: no RPM, as rpmbuild was not found (Debian: rpm, Fedora: rpm-build)")
 endif()
 
