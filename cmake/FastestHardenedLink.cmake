@@ -1,6 +1,6 @@
-# How the launcher is linked: its cost is mostly start-up, and a static PIE
-# against musl starts fastest (bench/README.md). Each way is hardened as Debian
-# hardens executables, but for what CMAKE_CXX_FLAGS already settles.
+# How the launcher is linked: its cost is mostly start-up, and a static PIE against musl starts
+# fastest (bench/README.md). Each way is hardened as Debian hardens executables, but for what
+# CMAKE_CXX_FLAGS already settles.
 set(SHLAUNCH_LINK auto CACHE STRING "How to link the launcher: auto, musl, static or dynamic")
 set_property(CACHE SHLAUNCH_LINK PROPERTY STRINGS auto musl static dynamic)
 set(SHLAUNCH_MUSL_ROOT "" CACHE PATH "A musl installation to try first (holding lib/ and include/)")
@@ -11,10 +11,9 @@ set(SHLAUNCH_COMPILER_LIBC glibc)
 if(compiler_target MATCHES musl)
   set(SHLAUNCH_COMPILER_LIBC musl)
 endif()
-# musl for the target: by the processor's name and by Debian's triplet (the
-# compiler's, gnu made musl: arm-linux-musleabihf, and without an ABI suffix
-# that Debian's musl folder lacks: -musl for -gnuabi64); musl's
-# own folders only natively, as they hold the host's. Not cached, so that
+# musl for the target: by the processor's name and by Debian's triplet (the compiler's, gnu made
+# musl: arm-linux-musleabihf, and without an ABI suffix that Debian's musl folder lacks: -musl for
+# -gnuabi64); musl's own folders only natively, as they hold the host's. Not cached, so that
 # configuring again after musl comes or goes chooses again.
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-multiarch OUTPUT_VARIABLE triplet
   OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
@@ -39,10 +38,9 @@ find_path(SHLAUNCH_MUSL_LIBDIR rcrt1.o NO_CACHE NO_DEFAULT_PATH PATHS ${musl_lib
 find_path(SHLAUNCH_MUSL_INCLUDEDIR stdio.h NO_CACHE NO_DEFAULT_PATH PATHS ${musl_include})
 string(REGEX REPLACE "/$" "" SHLAUNCH_MUSL_LIBDIR "${SHLAUNCH_MUSL_LIBDIR}") # as NO_CACHE leaves it
 
-# One text and one data mapping instead of four: 1 to 2% faster to start.
-# Relative relocations unpacked for musl, which applies packed ones (DT_RELR,
-# that a distribution's LDFLAGS may ask for) only from 1.2.4 on; where the
-# linker packs none for the target, it would only warn of the option.
+# One text and one data mapping instead of four: 1 to 2% faster to start. Relative relocations
+# unpacked for musl, which applies packed ones (DT_RELR, that a distribution's LDFLAGS may ask for)
+# only from 1.2.4 on; where the linker packs none for the target, it would only warn.
 unset(SHLAUNCH_LINKER_NOSEPARATE_CODE CACHE)
 unset(SHLAUNCH_LINKER_NOPACK_RELOCS CACHE)
 include(CheckLinkerFlag)
@@ -59,15 +57,14 @@ if(NOT CMAKE_CXX_FLAGS MATCHES "-f(no-)?stack-protector")
 endif()
 set(compile_dynamic ${compile_static})
 set(link_dynamic LINKER:-z,relro,-z,now -pie)
-# What -static-pie asks of the linker, spelled out for gcc 12 on arm, which
-# takes -static-pie for -pie.
+# What -static-pie asks of the linker, spelled out for gcc 12 on arm, which takes it for -pie.
 set(link_static LINKER:-z,relro,-z,now -static-pie LINKER:-static,--no-dynamic-linker,-z,text)
 if(SHLAUNCH_LINKER_NOSEPARATE_CODE)
   list(APPEND link_static LINKER:-z,noseparate-code)
 endif()
-# musl's start files and libraries alone, so that a call musl lacks fails the
-# link instead of coming from glibc or libstdc++ (with -B alone, lld takes
-# glibc's libc.a). Not musl-gcc, whose -static-pie makes a dynamic program.
+# musl's start files and libraries alone, so that a call musl lacks fails the link instead of coming
+# from glibc or libstdc++ (with -B alone, lld takes glibc's libc.a). Not musl-gcc, whose -static-pie
+# makes a dynamic program.
 set(compile_musl ${compile_static} -nostdinc -isystem${SHLAUNCH_MUSL_INCLUDEDIR})
 set(link_musl ${link_static} -B${SHLAUNCH_MUSL_LIBDIR}/ -L${SHLAUNCH_MUSL_LIBDIR} -nodefaultlibs)
 if(SHLAUNCH_LINKER_NOPACK_RELOCS)
@@ -82,9 +79,9 @@ function(add_hardened_launcher target way)
   target_link_libraries(${target} PRIVATE ${libraries_${way}})
 endfunction()
 
-# Sets <result> to what linking WAY makes here, read off the binary (zig c++
-# ignores -static-pie), and natively whether it starts: with no argument the
-# launcher only resets its signals and exits 255; <result>_static and _pie too.
+# Sets <result> to what linking WAY makes here, and <result>_linkage and _pie, read off the binary
+# (zig c++ ignores -static-pie), and natively whether it starts: with no argument the launcher only
+# resets its signals and exits 255.
 find_program(SHLAUNCH_READELF NAMES readelf llvm-readelf REQUIRED)
 function(shlaunch_try_link way result)
   set(probe ${PROJECT_BINARY_DIR}/link_probe/${way})
@@ -94,16 +91,15 @@ function(shlaunch_try_link way result)
   set(made "the link fails")
   if(links)
     execute_process(COMMAND ${SHLAUNCH_READELF} -hlW ${probe}.out OUTPUT_VARIABLE elf)
-    set(static ON)
-    set(pie OFF)
-    set(made "static executable, not PIE")
+    set(linkage static)
     if(elf MATCHES INTERP)
-      set(static OFF)
-      string(REPLACE static dynamic made ${made})
+      set(linkage dynamic)
     endif()
+    set(pie OFF)
+    set(made "${linkage} executable, not PIE")
     if(elf MATCHES "Type: +DYN")
       set(pie ON)
-      string(REPLACE "executable, not PIE" PIE made ${made})
+      set(made "${linkage} PIE")
     endif()
     if(NOT CMAKE_CROSSCOMPILING)
       execute_process(COMMAND ${probe}.out RESULT_VARIABLE started)
@@ -113,12 +109,13 @@ function(shlaunch_try_link way result)
     endif()
   endif()
   set(${result} "${made}" PARENT_SCOPE)
-  set(${result}_static ${static} PARENT_SCOPE)
+  set(${result}_linkage ${linkage} PARENT_SCOPE)
   set(${result}_pie ${pie} PARENT_SCOPE)
 endfunction()
 
-# SHLAUNCH_WAY: the way asked for, or under auto the first that makes what it
-# should; configure says what it made, and why not each way before it.
+# SHLAUNCH_WAY: the way asked for, or under auto the first that makes what it should; configure says
+# what it made, and why not each way before it, and leaves plain values for the packages and CI:
+# SHLAUNCH_LIBC (musl or glibc), SHLAUNCH_LINKAGE (static or dynamic), SHLAUNCH_PIE.
 set(ways musl static dynamic)
 set(asked ${SHLAUNCH_LINK})
 if(SHLAUNCH_COMPILER_LIBC STREQUAL musl) # then static is musl, and comes first
@@ -139,10 +136,9 @@ foreach(way IN LISTS ways)
     shlaunch_try_link(${way} made)
     if(made STREQUAL "static PIE" OR (way STREQUAL dynamic AND made MATCHES "^dynamic"))
       set(SHLAUNCH_WAY ${way})
-      # Plain values, for the packages and CI to read.
-      set(SHLAUNCH_LIBC ${libc} CACHE INTERNAL "The launcher's C library: musl or glibc")
-      set(SHLAUNCH_STATIC ${made_static} CACHE INTERNAL "Whether the launcher is static")
-      set(SHLAUNCH_PIE ${made_pie} CACHE INTERNAL "Whether the launcher is a PIE")
+      set(SHLAUNCH_LIBC ${libc} CACHE INTERNAL "")
+      set(SHLAUNCH_LINKAGE ${made_linkage} CACHE INTERNAL "")
+      set(SHLAUNCH_PIE ${made_pie} CACHE INTERNAL "")
       message(STATUS "shlaunch: ${made} against ${libc}${where}")
     else()
       list(APPEND not_taken "not ${way} against ${libc}${where}: ${made} (${PROJECT_BINARY_DIR}/link_probe/${way}.log)")
