@@ -7,10 +7,7 @@ set(SHLAUNCH_MUSL_ROOT "" CACHE PATH "A musl installation to try first (holding 
 set(shlaunch_sources ${PROJECT_SOURCE_DIR}/src/main.cpp ${PROJECT_SOURCE_DIR}/src/run_shell_command.cpp)
 
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpmachine OUTPUT_VARIABLE compiler_target)
-set(SHLAUNCH_COMPILER_LIBC glibc)
-if(compiler_target MATCHES musl)
-  set(SHLAUNCH_COMPILER_LIBC musl)
-endif()
+string(REGEX MATCH "musl|glibc$" SHLAUNCH_COMPILER_LIBC "${compiler_target} glibc") # musl where the target says so
 # musl for the target: by the processor's name and by Debian's triplet (the compiler's, gnu made
 # musl: arm-linux-musleabihf, and without an ABI suffix that Debian's musl folder lacks: -musl for
 # -gnuabi64); musl's own folders only natively, as they hold the host's. Not cached, so that
@@ -122,12 +119,11 @@ if(SHLAUNCH_COMPILER_LIBC STREQUAL musl) # then static is musl, and comes first
   set(ways static musl dynamic)
   string(REPLACE musl static asked ${asked})
 endif()
+set(where_musl " in ${SHLAUNCH_MUSL_LIBDIR}")
 foreach(way IN LISTS ways)
   set(libc ${SHLAUNCH_COMPILER_LIBC})
-  set(where "")
   if(way STREQUAL musl)
     set(libc musl)
-    set(where " in ${SHLAUNCH_MUSL_LIBDIR}")
   endif()
   if(SHLAUNCH_WAY OR NOT asked MATCHES "^(auto|${way})$")
   elseif(way STREQUAL musl AND NOT (SHLAUNCH_MUSL_LIBDIR AND SHLAUNCH_MUSL_INCLUDEDIR))
@@ -139,9 +135,9 @@ foreach(way IN LISTS ways)
       set(SHLAUNCH_LIBC ${libc} CACHE INTERNAL "")
       set(SHLAUNCH_LINKAGE ${made_linkage} CACHE INTERNAL "")
       set(SHLAUNCH_PIE ${made_pie} CACHE INTERNAL "")
-      message(STATUS "shlaunch: ${made} against ${libc}${where}")
+      message(STATUS "shlaunch: ${made} against ${libc}${where_${way}}")
     else()
-      list(APPEND not_taken "not ${way} against ${libc}${where}: ${made} (${PROJECT_BINARY_DIR}/link_probe/${way}.log)")
+      list(APPEND not_taken "not ${way} against ${libc}${where_${way}}: ${made} (${PROJECT_BINARY_DIR}/link_probe/${way}.log)")
     endif()
   endif()
 endforeach()
