@@ -1,6 +1,6 @@
-# How the launcher is linked: its cost is mostly start-up, and a static PIE against musl starts
-# fastest (bench/README.md). Each way is hardened as Debian hardens executables, but for what
-# CMAKE_CXX_FLAGS already settles.
+# How the launcher is linked: its cost is mostly start-up, and a static PIE
+# against musl starts fastest (bench/README.md). Each way is hardened as Debian
+# hardens executables, but for what CMAKE_CXX_FLAGS already settles.
 set(SHLAUNCH_LINK auto CACHE STRING "How to link the launcher: auto, musl, static or dynamic")
 set_property(CACHE SHLAUNCH_LINK PROPERTY STRINGS auto musl static dynamic)
 set(SHLAUNCH_MUSL_ROOT "" CACHE PATH "A musl installation to try first (holding lib/ and include/)")
@@ -8,9 +8,10 @@ set(shlaunch_sources ${PROJECT_SOURCE_DIR}/src/main.cpp ${PROJECT_SOURCE_DIR}/sr
 
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpmachine OUTPUT_VARIABLE compiler_target)
 string(REGEX MATCH "musl|glibc$" SHLAUNCH_COMPILER_LIBC "${compiler_target} glibc") # musl where the target says so
-# musl for the target: by the processor's name and by Debian's triplet (the compiler's, gnu made
-# musl: arm-linux-musleabihf, and without an ABI suffix that Debian's musl folder lacks: -musl for
-# -gnuabi64); musl's own folders only natively, as they hold the host's. Not cached, so that
+# musl for the target: by the processor's name and by Debian's triplet (the
+# compiler's, gnu made musl: arm-linux-musleabihf, and without an ABI suffix
+# that Debian's musl folder lacks: -musl for -gnuabi64); musl's
+# own folders only natively, as they hold the host's. Not cached, so that
 # configuring again after musl comes or goes chooses again.
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-multiarch OUTPUT_VARIABLE triplet
   OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
@@ -35,9 +36,10 @@ find_path(SHLAUNCH_MUSL_LIBDIR rcrt1.o NO_CACHE NO_DEFAULT_PATH PATHS ${musl_lib
 find_path(SHLAUNCH_MUSL_INCLUDEDIR stdio.h NO_CACHE NO_DEFAULT_PATH PATHS ${musl_include})
 string(REGEX REPLACE "/$" "" SHLAUNCH_MUSL_LIBDIR "${SHLAUNCH_MUSL_LIBDIR}") # as NO_CACHE leaves it
 
-# One text and one data mapping instead of four: 1 to 2% faster to start. Relative relocations
-# unpacked for musl, which applies packed ones (DT_RELR, that a distribution's LDFLAGS may ask for)
-# only from 1.2.4 on; where the linker packs none for the target, it would only warn.
+# One text and one data mapping instead of four: 1 to 2% faster to start.
+# Relative relocations unpacked for musl, which applies packed ones (DT_RELR,
+# that a distribution's LDFLAGS may ask for) only from 1.2.4 on; where the
+# linker packs none for the target, it would only warn of the option.
 unset(SHLAUNCH_LINKER_NOSEPARATE_CODE CACHE)
 unset(SHLAUNCH_LINKER_NOPACK_RELOCS CACHE)
 include(CheckLinkerFlag)
@@ -54,14 +56,15 @@ if(NOT CMAKE_CXX_FLAGS MATCHES "-f(no-)?stack-protector")
 endif()
 set(compile_dynamic ${compile_static})
 set(link_dynamic LINKER:-z,relro,-z,now -pie)
-# What -static-pie asks of the linker, spelled out for gcc 12 on arm, which takes it for -pie.
+# What -static-pie asks of the linker, spelled out for gcc 12 on arm, which
+# takes -static-pie for -pie.
 set(link_static LINKER:-z,relro,-z,now -static-pie LINKER:-static,--no-dynamic-linker,-z,text)
 if(SHLAUNCH_LINKER_NOSEPARATE_CODE)
   list(APPEND link_static LINKER:-z,noseparate-code)
 endif()
-# musl's start files and libraries alone, so that a call musl lacks fails the link instead of coming
-# from glibc or libstdc++ (with -B alone, lld takes glibc's libc.a). Not musl-gcc, whose -static-pie
-# makes a dynamic program.
+# musl's start files and libraries alone, so that a call musl lacks fails the
+# link instead of coming from glibc or libstdc++ (with -B alone, lld takes
+# glibc's libc.a). Not musl-gcc, whose -static-pie makes a dynamic program.
 set(compile_musl ${compile_static} -nostdinc -isystem${SHLAUNCH_MUSL_INCLUDEDIR})
 set(link_musl ${link_static} -B${SHLAUNCH_MUSL_LIBDIR}/ -L${SHLAUNCH_MUSL_LIBDIR} -nodefaultlibs)
 if(SHLAUNCH_LINKER_NOPACK_RELOCS)
@@ -76,9 +79,9 @@ function(add_hardened_launcher target way)
   target_link_libraries(${target} PRIVATE ${libraries_${way}})
 endfunction()
 
-# Sets <result> to what linking WAY makes here, and <result>_linkage and _pie, read off the binary
-# (zig c++ ignores -static-pie), and natively whether it starts: with no argument the launcher only
-# resets its signals and exits 255.
+# Sets <result> to what linking WAY makes here, and <result>_linkage and _pie,
+# read off the binary (zig c++ ignores -static-pie), and natively whether it
+# starts: with no argument the launcher only resets its signals and exits 255.
 find_program(SHLAUNCH_READELF NAMES readelf llvm-readelf REQUIRED)
 function(shlaunch_try_link way result)
   set(probe ${PROJECT_BINARY_DIR}/link_probe/${way})
@@ -110,9 +113,10 @@ function(shlaunch_try_link way result)
   set(${result}_pie ${pie} PARENT_SCOPE)
 endfunction()
 
-# SHLAUNCH_WAY: the way asked for, or under auto the first that makes what it should; configure says
-# what it made, and why not each way before it, and leaves plain values for the packages and CI:
-# SHLAUNCH_LIBC (musl or glibc), SHLAUNCH_LINKAGE (static or dynamic), SHLAUNCH_PIE.
+# SHLAUNCH_WAY: the way asked for, or under auto the first that makes what it
+# should; configure says what it made, and why not each way before it, and
+# leaves plain values for the packages and CI: SHLAUNCH_LIBC (musl or glibc),
+# SHLAUNCH_LINKAGE (static or dynamic) and SHLAUNCH_PIE.
 set(ways musl static dynamic)
 set(asked ${SHLAUNCH_LINK})
 if(SHLAUNCH_COMPILER_LIBC STREQUAL musl) # then static is musl, and comes first

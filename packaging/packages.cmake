@@ -1,5 +1,6 @@
-# The packages target makes the tarball (an install, to unpack into a prefix), the RPM, the source
-# archive in a clone, and SHA256SUMS in the build folder; the .deb is dpkg-buildpackage's.
+# The packages target makes the tarball (an install, to unpack into a prefix),
+# the RPM, the source archive in a clone, and SHA256SUMS in the build folder;
+# the .deb is dpkg-buildpackage's.
 
 # musl's license asks that its notice go with every copy of its code.
 if(SHLAUNCH_LIBC STREQUAL musl)
@@ -16,11 +17,11 @@ if(musl_notice)
 endif()
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/licenses/shlaunch COMPONENT rpm EXCLUDE_FROM_ALL)
 
-# Every time stamp is the release's, unless the builder sets another. Staged by component, which
-# leaves install_manifest.txt to the install.
+# Every time stamp is the release's, unless the builder sets another. Staged
+# by component, which leaves install_manifest.txt to the install.
 set(epoch "\${SOURCE_DATE_EPOCH:-$ENV{SOURCE_DATE_EPOCH}}")
-# The machine as uname -m names it, but for MIPS, where it names both byte orders alike: the
-# little-endian ones as rpm names them.
+# The machine as uname -m names it, but for MIPS, where it names both byte
+# orders alike: the little-endian ones as rpm names them.
 set(machine ${CMAKE_SYSTEM_PROCESSOR})
 if(machine MATCHES "^mips(64)?$" AND CMAKE_CXX_BYTE_ORDER STREQUAL LITTLE_ENDIAN)
   string(APPEND machine el)
@@ -74,7 +75,7 @@ if(NOT SHLAUNCH_RPMBUILD)
   set(no_rpm COMMAND ${CMAKE_COMMAND} -E echo "shlaunch: no RPM, as rpmbuild was not found (Debian: rpm, Fedora: rpm-build)")
 endif()
 
-# The source archive: what git archive HEAD holds, in a clone; an unpacked one has no HEAD.
+# The source archive: what git archive HEAD holds, where there is a HEAD.
 find_package(Git QUIET)
 if(GIT_FOUND AND EXISTS ${PROJECT_SOURCE_DIR}/.git)
   add_custom_target(dist BYPRODUCTS shlaunch-${PROJECT_VERSION}.tar.gz VERBATIM COMMAND sh -c "\"$0\" -C \"$1\" archive --prefix=$2/ HEAD | gzip -9n >$2.tar.gz"
