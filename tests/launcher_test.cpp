@@ -271,7 +271,7 @@ TEST(Launcher, EchoIsByteExactAndFirstInAPipeAndInAFile)
 				refuse_echo_mapping(unmapped.c_str());
 		});
 		std::string first(2 * one_write.size(), '\0');
-		first.resize(static_cast<size_t>(std::max(recv(records[0], &first[0], first.size(), 0), ssize_t{0})));
+		first.resize(static_cast<size_t>(std::max(recv(records[0], &first[0], first.size(), MSG_DONTWAIT), ssize_t{0})));
 		if (one_write == unmapped)
 			EXPECT_TRUE(got.err == "ran\n" && first != unmapped + "\n") << "the echo came whole, or the command did not run";
 		else
