@@ -372,13 +372,13 @@ TEST(Launcher, ParentDeathSignalEndsOnlyItsOwnChildAndOnlyOnceTheLauncherHasGone
 		close(lives[1]);
 		_exit(static_cast<int>(read(lives[0], &byte, 1)));
 	};
-	const auto held = [=] { // strace holds each prctl 1 s; the launcher is killed at 1.5 s, before its child sets the signal
+	const auto held = [=] { // strace holds each prctl 2 s; the launcher is killed at 3 s, before its child sets the signal
 		const pid_t launching = getpid();
 		if (fork() == 0) {
-			usleep(1500000);
+			usleep(3000000);
 			_exit(kill(launching, SIGALRM));
 		}
-		exec_under_strace("inject=prctl:delay_enter=1000000", line);
+		exec_under_strace("inject=prctl:delay_enter=2000000", line);
 	};
 	const struct {
 		bool subreaper;
