@@ -13,14 +13,29 @@
 
 namespace {
 
+// fork clears the parent-death signal that the launcher's caller set, so
+// that the command would outlive a caller that asked the kernel to end it.
+// The shell takes it as under sh -c. Should the launcher have ended before it
+// was set, no signal comes: the child sends it to itself.
+void take_death_signal(const int death_signal, const pid_t launcher)
+{
+	// Where the call is refused, the command outlives its caller, as it would
+	// with no signal set.
+	if (death_signal == 0 || prctl(PR_SET_PDEATHSIG, death_signal) != 0)
+		return;
+	// Only a parent that is seen and is not the launcher says that the launcher
+	// has gone. A refused getpid or getppid returns -1, or -ENOSYS from a raw
+	// call, and tells nothing; so does 0, a launcher outside this child's PID
+	// namespace, whose reaper lies outside too. A launcher seen by getpid
+	// means this child's getpid works as well, under the same filter.
+	const pid_t parent = getppid();
+	if (launcher > 0 && parent > 0 && parent != launcher)
+		kill(getpid(), death_signal);
+}
+
 [[noreturn]] void exec_shell(const char *command_line, const int death_signal, const pid_t launcher)
 {
-	// fork clears the parent-death signal that the launcher's caller set, so
-	// that the command would outlive a caller that asked the kernel to end it.
-	// The shell takes it as under sh -c. Should the launcher have ended before
-	// it was set, no signal comes: the child sends it to itself.
-	if (death_signal != 0 && prctl(PR_SET_PDEATHSIG, death_signal) == 0 && getppid() != launcher)
-		kill(getpid(), death_signal);
+	take_death_signal(death_signal, launcher);
 
 	// execv takes char *const[] for historical reasons; it writes through none of them.
 	char *const argv[] = {const_cast<char *>("/bin/sh"), const_cast<char *>("-c"),
