@@ -1,11 +1,5 @@
-// Wall time per launch of a shell running `true`, several ways, interleaved:
-// every round starts each way once, in a fresh random order, so a drift of
-// the machine's speed hits all of them alike. The ways are the shell alone,
-// env resetting the same signals, the libc-free floor, and each launcher
-// given (shlaunch, then other builds of it to compare). Prints medians, and
-// each launcher's ratio to the floor and to env. Then the memory each holds
-// while it waits on a command, as a job runner keeps one per running command.
-//
+// Wall time per launch of a shell running `true`, several ways, interleaved, and the memory each
+// launcher holds while it waits on a command: bench/README.md says how and why.
 // usage: launch_bench SHLAUNCH FLOOR_LAUNCHER [ROUNDS [LAUNCHER...]]
 #include <spawn.h>
 #include <sys/wait.h>

@@ -1,6 +1,5 @@
-# The packages target makes the tarball (an install, to unpack into a prefix),
-# the RPM, the source archive in a clone, and SHA256SUMS in the build folder;
-# the .deb is dpkg-buildpackage's.
+# The packages target makes the tarball (an install, to unpack into a prefix), the RPM, the source
+# archive in a clone, and SHA256SUMS in the build folder; the .deb is dpkg-buildpackage's.
 
 # musl's license asks that its notice go with every copy of its code.
 if(SHLAUNCH_LIBC STREQUAL musl)
@@ -17,11 +16,9 @@ if(musl_notice)
 endif()
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/licenses/shlaunch COMPONENT rpm EXCLUDE_FROM_ALL)
 
-# Every time stamp is the release's, unless the builder sets another. Staged
-# by component, which leaves install_manifest.txt to the install.
+# Every time stamp is the release's, unless the builder sets another. Staged by component.
 set(epoch "\${SOURCE_DATE_EPOCH:-$ENV{SOURCE_DATE_EPOCH}}")
-# The machine as uname -m names it, but for MIPS, where it names both byte
-# orders alike: the little-endian ones as rpm names them.
+# The machine as uname -m names it, but for MIPS, whose byte orders it names alike: as rpm does.
 set(machine ${CMAKE_SYSTEM_PROCESSOR})
 if(machine MATCHES "^mips(64)?$" AND CMAKE_CXX_BYTE_ORDER STREQUAL LITTLE_ENDIAN)
   string(APPEND machine el)
@@ -49,7 +46,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_RPM_PACKAGE_LICENSE MIT)
 set(CPACK_RPM_PACKAGE_GROUP "System Environment/Shells")
 set(CPACK_PACKAGE_DESCRIPTION_FILE ${PROJECT_SOURCE_DIR}/packaging/description.txt)
-if(SHLAUNCH_LINKAGE STREQUAL static)
+if(SHLAUNCH_STATIC)
   set(CPACK_RPM_PACKAGE_AUTOREQ OFF) # rpm would ask for a dynamic loader it never uses
 endif()
 set(CPACK_RPM_USER_FILELIST "%license /usr/share/licenses/shlaunch/LICENSE")
